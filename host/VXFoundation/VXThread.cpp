@@ -1,0 +1,40 @@
+#include "VXFoundation/VXThread.h"
+
+#if defined(Q_OS_UNIX)
+#include <pthread.h>
+#endif
+
+VXThread::VXThread(QObject* parent) : QThread(parent) {}
+
+VXThread::~VXThread()
+{
+    // An owner that forgets to stop its thread must not crash the process on destruction.
+    if (isRunning()) {
+        quit();
+        wait();
+    }
+}
+
+void VXThread::SetThreadName(const QString& name)
+{
+    setObjectName(name);
+    if (m_osThreadKnown.load(std::memory_order_acquire))
+        ApplyOsName();
+}
+
+void VXThread::run()
+{
+    m_osThread = QThread::currentThreadId();
+    m_osThreadKnown.store(true, std::memory_order_release);
+    ApplyOsName();
+    QThread::run();
+}
+
+void VXThread::ApplyOsName()
+{
+#if defined(Q_OS_LINUX)
+    const QByteArray name = objectName().toUtf8().left(15);
+    if (!name.isEmpty())
+        pthread_setname_np(reinterpret_cast<pthread_t>(m_osThread), name.constData());
+#endif
+}

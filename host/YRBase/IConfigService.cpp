@@ -1,0 +1,3 @@
+#include "YRBase/IConfigService.h"
+
+IConfigService::~IConfigService() = default;

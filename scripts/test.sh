@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test:
+#   1. the plain build's whole suite;
+#   2. the same suite built with AddressSanitizer + UndefinedBehaviorSanitizer;
+#   3. the transport's and the Win32 layer's suites under ThreadSanitizer;
+#   4. the Win32 conformance suite built with MinGW-w64 against the real <windows.h>, run by Wine;
+#   5. the frame-reassembly fuzz target for a bounded time, and the benchmark's smoke mode.
+# Each stage is skipped with a note when its part of the project does not exist yet.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh test
+
+jobs=$(nproc)
+export CTEST_PARALLEL_LEVEL=$jobs
+started=$(date +%s)
+stage() { echo; echo "=== $1 ($(( $(date +%s) - started )) s so far)"; }
+
+build_and_test() {
+    local preset=$1; shift
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" "$@"
+}
+
+stage "plain build: every test"
+build_and_test default
+
+stage "AddressSanitizer + UndefinedBehaviorSanitizer build: every test"
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=0} \
+UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
+    build_and_test asan
+
+stage "ThreadSanitizer build: transport and Win32 layer"
+TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1} suppressions=$PWD/tests/tsan.supp" \
+    build_and_test tsan
+
+if [ -f tests/win32/CMakeLists.txt ]; then
+    stage "Win32 conformance suite: MinGW-w64 build against <windows.h>, run under Wine"
+    build_and_test mingw
+fi
+
+if [ -f fuzz/CMakeLists.txt ]; then
+    stage "fuzzing the frame reassembly (bounded)"
+    bash scripts/fuzz.sh "${KK_FUZZ_SECONDS:-60}"
+fi
+
+if [ -x build/default/bin/kk-bench ]; then
+    stage "benchmark smoke run"
+    build/default/bin/kk-bench --smoke
+fi
+
+stage "all tests passed"
