@@ -1,0 +1,39 @@
+#include "IoRequest.h"
+
+#include "Event.h"
+
+namespace win32layer {
+
+IoRequest::IoRequest(Kind kind, OVERLAPPED* overlapped, std::shared_ptr<Event> userEvent,
+                     std::shared_ptr<Event> fileEvent, std::shared_ptr<Event> callerWakeup)
+    : kind_(kind),
+      overlapped_(overlapped),
+      userEvent_(std::move(userEvent)),
+      fileEvent_(std::move(fileEvent)),
+      callerWakeup_(std::move(callerWakeup))
+{
+}
+
+void IoRequest::complete(NtStatus::Value status, uint32_t bytes)
+{
+    overlapped_->InternalHigh = bytes;
+    storeStatus(overlapped_, status);
+    if (userEvent_)
+        userEvent_->set();
+    if (fileEvent_)
+        fileEvent_->set();
+    if (callerWakeup_)
+        callerWakeup_->set();
+}
+
+void IoRequest::storeStatus(OVERLAPPED* overlapped, NtStatus::Value status)
+{
+    __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
+}
+
+NtStatus::Value IoRequest::loadStatus(const OVERLAPPED* overlapped)
+{
+    return static_cast<NtStatus::Value>(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE));
+}
+
+}  // namespace win32layer

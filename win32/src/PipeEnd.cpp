@@ -1,0 +1,97 @@
+#include "PipeEnd.h"
+
+namespace win32layer {
+
+PipeEnd::PipeEnd(bool messageType, bool messageReadMode, Access access, bool overlapped)
+    : messageType_(messageType),
+      messageReadMode_(messageReadMode),
+      access_(access),
+      overlapped_(overlapped),
+      fileEvent_(std::make_shared<Event>(true, true))
+{
+}
+
+NtStatus::Value PipeEnd::startRead(std::unique_ptr<IoRequest> request, bool* completedNow)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    *completedNow = false;
+    if (closed_)
+        return NtStatus::kInvalidHandle;
+    if (!access_.read)
+        return NtStatus::kAccessDenied;
+    Connection* connection = connectionLocked();
+    if (connection == nullptr)
+        return unconnectedStatusLocked();
+    request->messageMode = messageReadMode_;
+    fileEvent_->reset();
+    return connection->submitReadLocked(std::move(request), completedNow);
+}
+
+NtStatus::Value PipeEnd::startWrite(std::unique_ptr<IoRequest> request, bool* completedNow)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    *completedNow = false;
+    if (closed_)
+        return NtStatus::kInvalidHandle;
+    if (!access_.write)
+        return NtStatus::kAccessDenied;
+    Connection* connection = connectionLocked();
+    if (connection == nullptr)
+        return unconnectedStatusLocked();
+    fileEvent_->reset();
+    if (!messageType_ && request->length == 0) {
+        // A byte stream has no empty messages: nothing to send, nothing for the reader to see.
+        if (connection->stateLocked() == Connection::State::Disconnected)
+            return NtStatus::kPipeDisconnected;
+        if (connection->stateLocked() == Connection::State::PeerClosed)
+            return NtStatus::kPipeClosing;
+        request->complete(NtStatus::kSuccess, 0);
+        *completedNow = true;
+        return NtStatus::kPending;
+    }
+    return connection->submitWriteLocked(std::move(request), completedNow);
+}
+
+bool PipeEnd::cancel(const OVERLAPPED* overlapped)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return false;
+    bool any = cancelOthersLocked(overlapped);
+    if (Connection* connection = connectionLocked())
+        any = connection->cancelLocked(overlapped) || any;
+    return any;
+}
+
+NtStatus::Value PipeEnd::setReadMode(bool messageMode)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return NtStatus::kInvalidHandle;
+    if (!access_.setState)
+        return NtStatus::kAccessDenied;
+    if (messageMode && !messageType_)
+        return NtStatus::kInvalidParameter;
+    messageReadMode_ = messageMode;
+    return NtStatus::kSuccess;
+}
+
+void PipeEnd::onIoReady(uint64_t registration, uint32_t events)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!closed_)
+        onIoReadyLocked(registration, events);
+}
+
+void PipeEnd::onHandleClosed()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_)
+        return;
+    closed_ = true;
+    closeLocked();
+}
+
+bool PipeEnd::cancelOthersLocked(const OVERLAPPED* /*overlapped*/) { return false; }
+
+}  // namespace win32layer
