@@ -12,6 +12,10 @@
 
 namespace win32layer {
 
+namespace {
+constexpr size_t kMaxReceiveBytes = 1u << 20;
+}  // namespace
+
 Connection::Connection(int dataFd, int controlFd, bool watchControl)
     : dataFd_(dataFd), controlFd_(controlFd), watchControl_(watchControl)
 {
@@ -206,7 +210,11 @@ bool Connection::receiveLocked(bool messageMode, uint32_t capacity)
         endOfStreamLocked();
         return true;
     }
-    const size_t wanted = std::max(InboundStream::kChunkBytes, inbound_.shortfall(messageMode, capacity));
+    // Room for what the waiting read still lacks, but no more than kMaxReceiveBytes per call: the
+    // buffer then grows with what actually arrives, not with what a header or a huge read buffer
+    // claims.
+    const size_t wanted = std::min(kMaxReceiveBytes, std::max(InboundStream::kChunkBytes,
+                                                              inbound_.shortfall(messageMode, capacity)));
     const std::pair<char*, size_t> space = inbound_.reserve(wanted);
     if (space.first == nullptr) {
         failReadsLocked(NtStatus::kNoMemory, nullptr, nullptr);

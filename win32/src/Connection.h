@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace win32layer {
 
@@ -21,8 +22,8 @@ class IoSource;
 // still read; after that reads fail with ERROR_BROKEN_PIPE, writes with ERROR_NO_DATA); Disconnected
 // once the server has called DisconnectNamedPipe (everything unread is dropped and every read or
 // write fails with ERROR_PIPE_NOT_CONNECTED). The client learns of a disconnect from the control
-// socket (see WireFormat), which it checks whenever its data socket runs dry or fails, and the
-// reactor watches for it.
+// socket (see WireFormat): the reactor watches it, and the client checks it after every receive and
+// whenever its data socket fails, so data the server sent before disconnecting is never read.
 //
 // A request that fails the moment it is made fails "at once": it is returned as an immediate status
 // and neither completed nor signalled, as Windows does. Requests already pending are completed.

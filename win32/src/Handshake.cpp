@@ -59,12 +59,9 @@ DWORD Handshake::receive(int socketFd, int timeoutMs, uint8_t* flags, int* contr
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         const ssize_t received = ::recvmsg(socketFd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (received < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-                continue;
-            break;
-        }
-        if (received == 0) {
+        if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (received <= 0) {  // the end, or ECONNRESET: the server went away
             if (*controlFd >= 0)
                 ::close(*controlFd);
             *controlFd = -1;

@@ -105,7 +105,8 @@ std::pair<char*, size_t> InboundStream::reserve(size_t minBytes)
         begin_ = 0;
     }
     if (capacity_ - end_ < minBytes) {
-        const size_t newCapacity = std::max(kChunkBytes, end_ + minBytes);
+        // Doubling keeps the copying linear in the size of a large message received in pieces.
+        const size_t newCapacity = std::max({kChunkBytes, end_ + minBytes, 2 * capacity_});
         std::unique_ptr<char[]> bigger(new (std::nothrow) char[newCapacity]);
         if (!bigger)
             return {nullptr, 0};

@@ -56,12 +56,12 @@ protected:
     // Completes everything still pending and releases descriptors and files.
     virtual void closeLocked() = 0;
 
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // guards the members below, the subclasses' state and the Connection
     bool closed_ = false;
 
 private:
     const bool messageType_;
-    bool messageReadMode_;
+    bool messageReadMode_;  // guarded by mutex_
     const Access access_;
     const bool overlapped_;
     const std::shared_ptr<Event> fileEvent_;

@@ -52,18 +52,23 @@ TEST(DisconnectCancel, DisconnectFailsPendingReadsOnBothEnds)
     }
 }
 
-TEST(DisconnectCancel, DisconnectFailsTheServersPendingWrite)
+TEST(DisconnectCancel, DisconnectFailsPendingWritesOnBothEnds)
 {
-    PipePair pair = connectedPair("pendingwrite");
+    PipePair pair = connectedPair("pendingwrites");
+    // Far more than any pipe buffer holds, so both writes wait for a reader.
     const std::string big(16u << 20, 'd');
     DWORD bytes = 0;
-    Overlapped write;
-    EXPECT_FAILS_WITH(WriteFile(pair.server.get(), big.data(), static_cast<DWORD>(big.size()), &bytes, &write),
+    Overlapped serverWrite, clientWrite;
+    EXPECT_FAILS_WITH(WriteFile(pair.server.get(), big.data(), static_cast<DWORD>(big.size()), &bytes, &serverWrite),
+                      ERROR_IO_PENDING);
+    EXPECT_FAILS_WITH(WriteFile(pair.client.get(), big.data(), static_cast<DWORD>(big.size()), &bytes, &clientWrite),
                       ERROR_IO_PENDING);
     ASSERT_TRUE(DisconnectNamedPipe(pair.server.get())) << GetLastError();
-    EXPECT_EQ(WaitForSingleObject(write.hEvent, kLongWaitMs), WAIT_OBJECT_0);
-    EXPECT_FAILS_WITH(GetOverlappedResult(pair.server.get(), &write, &bytes, FALSE), ERROR_PIPE_NOT_CONNECTED);
-    // However much of the message got out, the client never reads it as a message.
+    for (auto* overlapped : {&serverWrite, &clientWrite}) {
+        EXPECT_EQ(WaitForSingleObject(overlapped->hEvent, kLongWaitMs), WAIT_OBJECT_0);
+        EXPECT_FAILS_WITH(GetOverlappedResult(pair.server.get(), overlapped, &bytes, FALSE), ERROR_PIPE_NOT_CONNECTED);
+    }
+    // However much of the server's message got out, the client never reads it as a message.
     char buffer[16];
     Overlapped read;
     EXPECT_FAILS_WITH(ReadFile(pair.client.get(), buffer, sizeof buffer, &bytes, &read), ERROR_PIPE_NOT_CONNECTED);
