@@ -156,6 +156,34 @@ TEST_P(LayerChoicesBlocked, CloseHandleFromAnotherThreadEndsTheCall)
 
 INSTANTIATE_TEST_SUITE_P(LayerChoices, LayerChoicesBlocked, ::testing::Values(Blocked::Read, Blocked::Write, Blocked::Connect));
 
+// With one instance per name, "a new instance" can only appear after the old one is gone.
+TEST_F(LayerChoices, WaitNamedPipeIsWokenByTheNextInstanceOfTheName)
+{
+    const std::wstring name = uniqueName("successor");
+    HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, kMessagePipe, 1, 0, 0, 0, nullptr);
+    HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
+    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL waited = FALSE;
+    DWORD error = 0;
+    std::thread waiter([&] {
+        SetEvent(started);
+        waited = WaitNamedPipeW(name.c_str(), 60000);
+        error = GetLastError();
+    });
+    ASSERT_EQ(WaitForSingleObject(started, 60000), WAIT_OBJECT_0);
+    CloseHandle(client);
+    CloseHandle(server);
+    HANDLE successor = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, kMessagePipe, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(successor, INVALID_HANDLE_VALUE);
+    waiter.join();
+    // A waiter that was already waiting sees the successor; one that only started once the name had
+    // no instance is told so at once. It must never sit out its time-out.
+    EXPECT_TRUE(waited || error == ERROR_FILE_NOT_FOUND) << error;
+    CloseHandle(successor);
+    CloseHandle(started);
+}
+
 TEST_F(LayerChoices, CompletedResultIsReadableAfterTheHandleIsClosed)
 {
     const std::wstring name = uniqueName("afterclose");
