@@ -1,5 +1,7 @@
 #include "VXFoundation/VXThread.h"
 
+#include "VXFoundation/VXThreadAnnotations.h"
+
 #if defined(Q_OS_UNIX)
 #include <pthread.h>
 #endif
@@ -8,6 +10,9 @@ VXThread::VXThread(QObject* parent) : QThread(parent) {}
 
 VXThread::~VXThread()
 {
+    // Whoever deletes a finished thread has joined it (through Qt, which ThreadSanitizer cannot
+    // see); everything the thread did comes before.
+    VX_HAPPENS_AFTER(this);
     // An owner that forgets to stop its thread must not crash the process on destruction.
     if (isRunning()) {
         quit();
@@ -28,6 +33,7 @@ void VXThread::run()
     m_osThreadKnown.store(true, std::memory_order_release);
     ApplyOsName();
     QThread::run();
+    VX_HAPPENS_BEFORE(this);
 }
 
 void VXThread::ApplyOsName()

@@ -1,5 +1,7 @@
 #include "VXFoundation/VXThreadUtils.h"
 
+#include "VXFoundation/VXThreadAnnotations.h"
+
 #include <QMetaObject>
 #include <QObject>
 
@@ -10,6 +12,9 @@ bool VXThreadUtils::InvokeMethodQueued(QObject* object, const char* method, QGen
 {
     if (!object || !method)
         return false;
+    // Everything the caller did so far comes before the call runs; the slot states the other end
+    // with VX_HAPPENS_AFTER(this).
+    VX_HAPPENS_BEFORE(object);
     return QMetaObject::invokeMethod(object, method, Qt::QueuedConnection, val0, val1, val2, val3, val4,
                                      val5, val6, val7, val8, val9);
 }

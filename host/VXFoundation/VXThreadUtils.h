@@ -15,6 +15,8 @@ public:
     // QMetaObject::invokeMethod with Qt::QueuedConnection does. Returns whether the call was
     // posted: false for a null object, an unknown method or arguments that do not match it.
     // Calls posted from one thread run in the order they were posted. Any thread may call it.
+    // For ThreadSanitizer builds the hand-over is annotated on `object`: a slot that touches
+    // state its caller wrote starts with VX_HAPPENS_AFTER(this) (VXThreadAnnotations.h).
     static bool InvokeMethodQueued(QObject* object, const char* method,
                                    QGenericArgument val0 = QGenericArgument(nullptr),
                                    QGenericArgument val1 = QGenericArgument(),

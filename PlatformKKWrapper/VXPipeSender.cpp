@@ -1,0 +1,159 @@
+#include "PlatformKKWrapper/VXPipeSender.h"
+
+#include "PlatformKKWrapper/VXPipeFrame.h"
+#include "PlatformKKWrapper/VXPipeInstance.h"
+#include "VXFoundation/VXThread.h"
+#include "VXFoundation/VXThreadAnnotations.h"
+
+#include <QDebug>
+
+namespace {
+
+void ConnectFailed(DWORD error)
+{
+    qDebug().noquote() << QString::asprintf("ConnectNamedPipe failed with %d./n", int(error));
+}
+
+}  // namespace
+
+VXPipeSender::VXPipeSender(QObject* parent)
+    : QObject(parent),
+      m_pThread(nullptr),
+      m_hPipe(nullptr),
+      m_hConnectEvent(nullptr),
+      m_hExitEvent(nullptr),
+      m_bConnected(false)
+{
+    m_pThread = new VXThread(this);
+    m_pThread->SetThreadName(QStringLiteral("VXPipeSenderThread"));
+    moveToThread(m_pThread);
+    m_pThread->start(QThread::NormalPriority);
+
+    m_hConnectEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    m_hExitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+VXPipeSender::~VXPipeSender()
+{
+    // Teardown runs in the server's thread while the worker may still wait for the client or
+    // run a queued write. End both first, then join, and only then close the handles, so that
+    // no write ever touches a handle that is already closed and no teardown waits for a client:
+    //  - the exit event ends a connection wait at once;
+    //  - disconnecting the pipe makes a write that blocks on a client which stopped reading fail.
+    //    It is done whatever the flag says, because a Connect that completes right now may not
+    //    have set the flag yet.
+    if (m_hExitEvent)
+        SetEvent(m_hExitEvent);
+    m_bConnected = false;
+    if (m_hPipe && m_hPipe != INVALID_HANDLE_VALUE)
+        DisconnectNamedPipe(m_hPipe);
+    StopThread();
+
+    if (m_hConnectEvent)
+        CloseHandle(m_hConnectEvent);
+    if (m_hExitEvent)
+        CloseHandle(m_hExitEvent);
+    m_hConnectEvent = m_hExitEvent = nullptr;
+    if (m_hPipe && m_hPipe != INVALID_HANDLE_VALUE)
+        CloseHandle(m_hPipe);
+    m_hPipe = nullptr;
+}
+
+bool VXPipeSender::CreatePipe(const QString& pipeName)
+{
+    m_pipeName = pipeName;
+    m_hPipe = VXPipeInstance::Create(m_pipeName);
+    return m_hPipe != INVALID_HANDLE_VALUE;
+}
+
+bool VXPipeSender::IsConnected() const
+{
+    return m_bConnected;
+}
+
+QByteArray VXPipeSender::PackData(const QByteArray& data) const
+{
+    return VXPipeFrame::Pack(data);
+}
+
+void VXPipeSender::StopThread()
+{
+    if (!m_pThread)
+        return;
+    m_pThread->quit();
+    m_pThread->wait();
+    delete m_pThread;
+    m_pThread = nullptr;
+}
+
+bool VXPipeSender::WriteData(const QByteArray& data)
+{
+    VX_HAPPENS_AFTER(this);  // queued by the server's thread
+    if (data.isEmpty() || !m_bConnected)
+        return false;
+    const QByteArray frame = PackData(data);
+    DWORD written = 0;
+    // No OVERLAPPED on an overlapped handle: the call waits until the whole frame is written.
+    return WriteFile(m_hPipe, frame.constData(), DWORD(frame.size()), &written, nullptr) != FALSE;
+}
+
+void VXPipeSender::Connect()
+{
+    VX_HAPPENS_AFTER(this);  // queued by the server's thread after CreatePipe
+    if (!m_hPipe || m_hPipe == INVALID_HANDLE_VALUE)
+        return;
+
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = m_hConnectEvent;
+    if (ConnectNamedPipe(m_hPipe, &overlapped)) {
+        ConnectFailed(GetLastError());
+        return;
+    }
+
+    bool pending = false;
+    const DWORD error = GetLastError();
+    switch (error) {
+    case ERROR_PIPE_CONNECTED:
+        // The client came between CreateNamedPipeW and ConnectNamedPipe; Windows leaves the
+        // event unsignalled in that case, so signal it for the wait below.
+        m_bConnected = true;
+        if (!SetEvent(m_hConnectEvent)) {
+            ConnectFailed(GetLastError());
+            m_bConnected = false;
+            return;
+        }
+        break;
+    case ERROR_IO_PENDING:
+        pending = true;
+        break;
+    default:
+        ConnectFailed(error);
+        m_bConnected = false;
+        return;
+    }
+
+    const HANDLE events[2] = {m_hConnectEvent, m_hExitEvent};
+    const DWORD waited = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    DWORD transferred = 0;
+    if (waited != WAIT_OBJECT_0) {
+        // The exit event (or a failed wait): leave the flag as it is. The OVERLAPPED lives on this
+        // stack frame, so a connection still pending must be over before we return: cancel it
+        // and wait for the cancellation to land ("not found" just means it completed already).
+        if (pending) {
+            CancelIoEx(m_hPipe, &overlapped);
+            GetOverlappedResult(m_hPipe, &overlapped, &transferred, TRUE);
+        }
+        return;
+    }
+    if (pending)
+        m_bConnected = GetOverlappedResult(m_hPipe, &overlapped, &transferred, FALSE) != FALSE;
+}
+
+void VXPipeSender::DisConnect()
+{
+    if (!m_bConnected)
+        return;
+    m_bConnected = false;
+    if (m_hPipe)
+        DisconnectNamedPipe(m_hPipe);
+}

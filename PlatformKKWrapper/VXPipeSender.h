@@ -1,0 +1,55 @@
+#pragma once
+
+#include "win32layer/Win32Api.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+
+class VXThread;
+
+// The module's end of the write pipe: creates the pipe instance, waits for the chat client to
+// connect, and writes one frame per payload.
+//
+// Threads. The object lives in its own worker thread, "VXPipeSenderThread", which it starts in
+// its constructor: the connection wait (Connect) and every queued WriteData run there, one after
+// the other in the order they were queued, so neither ever blocks the server's thread. The
+// server's thread (the thread that created the sender) runs construction, CreatePipe,
+// DisConnect, direct WriteData calls and destruction. m_bConnected is written by both threads
+// and read by both; everything else is written only before the worker can use it (CreatePipe
+// runs before Connect is queued) or after it has been joined (destruction).
+class VXPipeSender : public QObject
+{
+    Q_OBJECT
+public:
+    explicit VXPipeSender(QObject* parent = nullptr);
+    ~VXPipeSender() override;
+
+    // Creates the pipe instance under `pipeName`; false (with a debug message) if it failed.
+    bool CreatePipe(const QString& pipeName);
+    bool IsConnected() const;
+    // The frame of `data`: 4 length bytes, then the payload.
+    QByteArray PackData(const QByteArray& data) const;
+    // Quits, joins and deletes the worker thread.
+    void StopThread();
+
+public slots:
+    // Writes the frame of `data` with one WriteFile that returns once the whole frame is written.
+    // False for an empty payload, while not connected, or when the write fails.
+    bool WriteData(const QByteArray& data);
+    // Waits (in the worker thread) until the client connects or the wait is ended.
+    void Connect();
+    // If connected: forgets the client and disconnects it from the pipe.
+    void DisConnect();
+
+private:
+    VXThread* m_pThread;
+    QString m_pipeName;
+    HANDLE m_hPipe;
+    HANDLE m_hConnectEvent;  // manual reset, created signalled: the connection's OVERLAPPED event
+    HANDLE m_hExitEvent;     // manual reset, created unsignalled: ends the connection wait
+    std::atomic<bool> m_bConnected;
+    static_assert(sizeof(std::atomic<bool>) == 1, "the connected flag is one byte");
+};
