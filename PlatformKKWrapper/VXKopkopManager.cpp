@@ -1,0 +1,557 @@
+#include "PlatformKKWrapper/VXKopkopManager.h"
+
+#include "PlatformKKWrapper/IKKCallbackInterface.h"
+#include "PlatformKKWrapper/KKConstants.h"
+#include "PlatformKKWrapper/KKLocation.h"
+#include "PlatformKKWrapper/KKMessageBuilders.h"
+#include "PlatformKKWrapper/KKWrapperImplement.h"
+#include "PlatformKKWrapper/VXPipeServer.h"
+#include "VXCore/IMonitorSystem.h"
+#include "VXCore/VXCodeTracking.h"
+#include "VXCore/VXGlobalData.h"
+#include "VXFoundation/LogHelper.h"
+#include "VXFoundation/VXProcess.h"
+#include "VXFrameData/IGeneralData.h"
+#include "VXFrameData/VXKKData.h"
+#include "YRBase/IConfigService.h"
+#include "YRBase/YRRouterProtocol.h"
+
+#include <QFileInfo>
+#include <QMutex>
+#include <QUuid>
+
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+constexpr int kNoValue = -99999;            // the numeric field of every tracking event
+constexpr qint64 kCrashWindowMs = 60000;    // closes are counted within this window ...
+constexpr int kCrashesRefused = 3;          // ... and this many refuse the restart
+const char kMainCategory[] = "main";
+// Where a host user finds the workstation installer; the product's own download page.
+const char kDownloadPage[] = "https://vx.example.com/download";
+
+std::atomic<VXKopkopManager*> g_instance{nullptr};
+// Guards creation and destruction of the instance; created with the library, unlocked.
+QMutex g_instanceMutex;
+
+// Destroyed when the module is unloaded (or the process ends): releases a manager the host left.
+struct UnloadRelease
+{
+    ~UnloadRelease() { VXKopkopManager::ReleaseInstance(); }
+};
+
+void LogInfo(const QString& location, const QString& text)
+{
+    LogHelper::Info(QLatin1String(kMainCategory), location + text);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Lifecycle
+
+VXKopkopManager* VXKopkopManager::Instance()
+{
+    // Registered on the first call, after the library's own globals, so it runs before them.
+    static UnloadRelease unloadRelease;
+    VXKopkopManager* instance = g_instance.load(std::memory_order_acquire);
+    if (instance)
+        return instance;
+    QMutexLocker lock(&g_instanceMutex);
+    instance = g_instance.load(std::memory_order_relaxed);
+    if (!instance) {
+        instance = new VXKopkopManager(nullptr);
+        g_instance.store(instance, std::memory_order_release);
+    }
+    return instance;
+}
+
+void VXKopkopManager::ReleaseInstance()
+{
+    if (!g_instance.load(std::memory_order_acquire))
+        return;
+    QMutexLocker lock(&g_instanceMutex);
+    VXKopkopManager* instance = g_instance.load(std::memory_order_relaxed);
+    if (instance) {
+        delete instance;
+        g_instance.store(nullptr, std::memory_order_release);
+    }
+}
+
+VXKopkopManager::VXKopkopManager(QObject* parent)
+    : QObject(parent),
+      m_pCallback(nullptr),
+      m_pPipeServer(nullptr),
+      m_pWrapper(nullptr),
+      m_packageManage(nullptr),
+      m_pProcess(nullptr),
+      m_pipeStatus(PipeStatusIdle),
+      m_isReady(false),
+      m_hasStarted(false),
+      m_crashTimes(0)
+{
+}
+
+VXKopkopManager::~VXKopkopManager()
+{
+    m_msgCache.clear();
+    m_readPipeName.clear();
+    m_writePipeName.clear();
+    delete m_pProcess;
+    delete m_packageManage;
+    delete m_pWrapper;      // refers to the pipe server, so it goes first
+    delete m_pPipeServer;   // ends both pipe threads
+    m_pProcess = nullptr;
+    m_packageManage = nullptr;
+    m_pWrapper = nullptr;
+    m_pPipeServer = nullptr;
+}
+
+void VXKopkopManager::Initialize()
+{
+    if (m_pPipeServer)
+        return;
+
+    PZSdkPackageManage* packageManage = new PZSdkPackageManage(PZSdkPackageManage::SdkType_Kopkop, nullptr);
+    std::swap(packageManage, m_packageManage);
+    delete packageManage;
+    connect(m_packageManage, &PZSdkPackageManage::SigPrepareStateChanged, this,
+            &VXKopkopManager::SlotPrepareStateChanged);
+
+    const QString uuid = QUuid::createUuid().toString();
+    m_writePipeName = QStringLiteral("\\\\.\\pipe\\writepipe_%1").arg(uuid);
+    m_readPipeName = QStringLiteral("\\\\.\\pipe\\readpipe_%1").arg(uuid);
+
+    m_pPipeServer = new VXPipeServer(nullptr);
+    connect(m_pPipeServer, &VXPipeServer::SigClientConnected, this, &VXKopkopManager::SlotClientConnected);
+    connect(m_pPipeServer, &VXPipeServer::SigClientClosed, this, &VXKopkopManager::SlotClientClosed);
+    m_pPipeServer->InitPipe(m_writePipeName, m_readPipeName);
+
+    IKKInterface* wrapper = new KKWrapperImplement(m_pPipeServer);
+    std::swap(wrapper, m_pWrapper);
+    delete wrapper;
+
+    SetAsyncRead();
+}
+
+void VXKopkopManager::SetKKCallback(IKKCallbackInterface* callback)
+{
+    m_pCallback = callback;
+}
+
+bool VXKopkopManager::IsConnected() const
+{
+    return m_pipeStatus != PipeStatusIdle;
+}
+
+void VXKopkopManager::SetAsyncRead()
+{
+    if (m_pPipeServer) {
+        connect(m_pPipeServer, &VXPipeServer::SigReadData, this, &VXKopkopManager::SlotReadData,
+                Qt::UniqueConnection);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Launch and supervision
+
+void VXKopkopManager::ExecuteKK(bool isAuto)
+{
+    VXCodeTracking::Info(KKTrackId, QStringLiteral("ExecuteKK"),
+                         QStringLiteral("isAuto: %1").arg(isAuto ? QStringLiteral("true") : QStringLiteral("false")),
+                         kNoValue, QString(), KK_LOCATION);
+    if (m_pipeStatus != PipeStatusIdle) {
+        VXCodeTracking::Error(KKTrackId, QStringLiteral("ExecuteKKError"), QStringLiteral("m_pipeStatus is not in normal state"),
+                              kNoValue, QString(), KK_LOCATION);
+        return;
+    }
+    if (!m_packageManage) {
+        VXCodeTracking::Error(KKTrackId, QStringLiteral("ExecuteKKError"), QStringLiteral("m_packageManage is nullptr"),
+                              kNoValue, QString(), KK_LOCATION);
+        return;
+    }
+    if (!isAuto)
+        m_crashTimer.invalidate();  // a start asked for opens a fresh crash window
+    m_packageManage->Prepare();
+}
+
+void VXKopkopManager::SlotPrepareStateChanged(PZSdkPackageManage::PrepareState state, const QString& data)
+{
+    switch (state) {
+    case PZSdkPackageManage::PreparePending:
+        emit SigExecutePending(data);
+        break;
+    case PZSdkPackageManage::PrepareFinished:
+        // A client is already starting or connected (a second ExecuteKK during a preparation
+        // prepares twice): launching another one would only fight it for the single-instance
+        // pipes, so the extra result is recorded and dropped.
+        if (m_pipeStatus != PipeStatusIdle) {
+            VXCodeTracking::Warn(KKTrackId, QStringLiteral("KopkopPrepareIgnored"),
+                                 QStringLiteral("pipe status %1").arg(m_pipeStatus), kNoValue, QString(), KK_LOCATION);
+            break;
+        }
+        StartKopKop(data);
+        break;
+    case PZSdkPackageManage::PrepareFailed:
+        emit SigExecuteError(data);
+        VXCodeTracking::Warn(KKTrackId, QStringLiteral("KopkopPrepareError"), data, kNoValue, QString(), KK_LOCATION);
+        break;
+    default:
+        break;
+    }
+}
+
+void VXKopkopManager::StartKopKop(const QString& path)
+{
+    const QFileInfo executable(path);
+    if (!executable.exists()) {
+        VXCodeTracking::Error(KKTrackId, QStringLiteral("StartKopKopError"), QStringLiteral("Kopkop executable file not found"),
+                              kNoValue, QString(), KK_LOCATION);
+        return;
+    }
+
+    const QString empty;
+    if (m_hasStarted) {
+        IMonitorSystem::GetMonitorSystem()->ReportEvent(QStringLiteral("kopkopCrashed"), empty, empty, empty, empty,
+                                                        empty, empty, empty, empty, empty);
+        VXCodeTracking::Warn(KKTrackId, QStringLiteral("startKopKopAgain"), QStringLiteral("kopkop could crashed"), kNoValue,
+                             QString(), KK_LOCATION);
+    } else {
+        IMonitorSystem::GetMonitorSystem()->ReportEvent(QStringLiteral("kopkopPV"), empty, empty, empty, empty, empty,
+                                                        empty, empty, empty, empty);
+        VXCodeTracking::Warn(KKTrackId, QStringLiteral("kopkopPV"), QStringLiteral("kokop started"), kNoValue, QString(),
+                             KK_LOCATION);
+    }
+    m_hasStarted = true;
+    m_pipeStatus = PipeStatusStarted;
+
+    const QStringList arguments{QStringLiteral("pipe?param=%1&%2").arg(m_writePipeName, m_readPipeName),
+                                QStringLiteral("version=%1").arg(QString::fromUtf8(VXGlobalData::Instance()->GetAppVersion()))};
+    const QString workingDirectory = executable.absolutePath();
+
+    emit SigShowLoading();
+
+    if (StartKkUseVxProcess()) {
+        VXProcess* process = new VXProcess(nullptr);
+        std::swap(process, m_pProcess);
+        delete process;
+        connect(m_pProcess, &QProcess::errorOccurred, this, &VXKopkopManager::SlotKKProcessError);
+        // The process object goes as soon as the client connects; the client must live on.
+        m_pProcess->m_processFlag = false;
+        m_pProcess->setProgram(path);
+        m_pProcess->setArguments(arguments);
+        m_pProcess->setWorkingDirectory(workingDirectory);
+        m_pProcess->start(QIODevice::ReadWrite);
+        VXCodeTracking::Info(KKTrackId, QStringLiteral("StartKopKopUseVXProcess"), QString(), kNoValue, QString(),
+                             KK_LOCATION);
+    } else {
+        const bool started = QProcess::startDetached(path, arguments, workingDirectory);
+        VXCodeTracking::Info(KKTrackId, QStringLiteral("StartKopKopUseQProcess_Win"), QString(), kNoValue, QString(),
+                             KK_LOCATION);
+        if (!started && m_pipeStatus == PipeStatusStarted) {
+            // Nothing else would ever bring the status back (no process object to report the
+            // failure, no pipe to close), so a failed detached start is handled as a failed
+            // child start: back to idle, and the host hears of it.
+            m_pipeStatus = PipeStatusIdle;
+            VXCodeTracking::Error(KKTrackId, QStringLiteral("StartKopKopError"),
+                                  QStringLiteral("Kopkop detached start failed"), kNoValue, QString(), KK_LOCATION);
+            emit SigExecuteError(InstallText());
+        }
+    }
+}
+
+bool VXKopkopManager::StartKkUseVxProcess() const
+{
+    YRRouterProtocol router(ConfigObjectServiceUri);
+    IConfigService* config = dynamic_cast<IConfigService*>(router.GetObj());
+    if (!config)
+        return false;
+    return config->GetBoolValue(StartKkUseVxProcessSwitch, false);
+}
+
+bool VXKopkopManager::CrashTimesCheck()
+{
+    if (m_crashTimer.isValid() && !m_crashTimer.hasExpired(kCrashWindowMs)) {
+        ++m_crashTimes;
+        if (m_crashTimes < kCrashesRefused)
+            return true;
+        VXCodeTracking::Warn(KKTrackId, QStringLiteral("KKCrashTooManyTimes"), QStringLiteral("KKCrashTooManyTimes"),
+                             kNoValue, QString(), KK_LOCATION);
+        return false;
+    }
+    m_crashTimes = 1;
+    m_crashTimer.start();
+    return true;
+}
+
+void VXKopkopManager::SlotClientConnected()
+{
+    LogInfo(KK_LOCATION, QStringLiteral("Kopkop pipe is connected"));
+    if (m_pProcess) {
+        VXProcess* process = m_pProcess;
+        m_pProcess = nullptr;
+        delete process;
+    }
+    m_pipeStatus = PipeStatusConnected;
+    emit SigKopkopConnected();
+}
+
+void VXKopkopManager::SlotClientClosed()
+{
+    LogInfo(KK_LOCATION, QStringLiteral("Kopkop pipe is closed"));
+    IMonitorSystem::GetMonitorSystem()->ReportEventList(QStringLiteral("Home_Kk_Crash"), QStringList());
+    m_pipeStatus = PipeStatusIdle;
+    m_isReady = false;
+    SetAsyncRead();
+    if (CrashTimesCheck())
+        ExecuteKK(true);
+}
+
+void VXKopkopManager::SlotKKProcessError(QProcess::ProcessError error)
+{
+    if (m_pipeStatus == PipeStatusStarted) {
+        m_pipeStatus = PipeStatusIdle;
+        VXCodeTracking::Error(KKTrackId, QStringLiteral("KKProcessError"), QStringLiteral("error code %1").arg(int(error)),
+                              kNoValue, QString(), KK_LOCATION);
+        emit SigExecuteError(InstallText());
+        return;
+    }
+    VXCodeTracking::Error(KKTrackId, QStringLiteral("KKProcessErrorAccident"),
+                          QStringLiteral("pipe status %1, error code %2").arg(m_pipeStatus).arg(int(error)), kNoValue,
+                          QString(), KK_LOCATION);
+}
+
+QString VXKopkopManager::InstallText() const
+{
+    return tr("cant't start kk, please install VX from %1, then retry.").arg(QLatin1String(kDownloadPage));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Outbound commands and the pending cache
+
+bool VXKopkopManager::CheckKKConnected(const QSharedPointer<VXProcessMessage>& msg)
+{
+    switch (m_pipeStatus) {
+    case PipeStatusIdle:
+        if (msg)
+            m_msgCache.append(msg);
+        ExecuteKK(false);
+        return false;
+    case PipeStatusStarted:
+        if (msg)
+            m_msgCache.append(msg);
+        return false;
+    case PipeStatusConnected:
+        if (!m_isReady) {
+            if (msg)
+                m_msgCache.append(msg);
+            Login();
+            return false;
+        }
+        return true;
+    default:
+        return true;
+    }
+}
+
+void VXKopkopManager::CacheMsg(const QSharedPointer<VXProcessMessage>& msg)
+{
+    if (msg)
+        m_msgCache.append(msg);
+}
+
+bool VXKopkopManager::GuardedCheck(const QSharedPointer<VXProcessMessage>& msg)
+{
+    VXKKData* kkData = IGeneralData::Instance()->GetKKData();
+    kkData->SetChangeStatus(kkData->GetStartupStatus() != KK_Status_Unset);
+    return CheckKKConnected(msg);
+}
+
+void VXKopkopManager::SendMsgAfterReady()
+{
+    LogInfo(KK_LOCATION, QStringLiteral("Send cached messages to Kopkop"));
+    if (!m_pPipeServer)
+        return;
+    while (!m_msgCache.isEmpty()) {
+        const QSharedPointer<VXProcessMessage> message = m_msgCache.takeFirst();
+        m_pPipeServer->AsyncWriteData(message->ToString().toUtf8());
+    }
+}
+
+bool VXKopkopManager::SendCommand(const QString& command)
+{
+    if (m_pPipeServer && m_pipeStatus != PipeStatusIdle)
+        return m_pPipeServer->AsyncWriteData(command.toUtf8());
+    return false;
+}
+
+void VXKopkopManager::ChangeSetting(const KKSettingEntity& setting)
+{
+    LogInfo(KK_LOCATION, QStringLiteral("Change Setting"));
+    if (m_pWrapper && m_pipeStatus != PipeStatusIdle)
+        m_pWrapper->ChangeSetting(setting);
+}
+
+void VXKopkopManager::ChangeSkin(const QString& skin)
+{
+    LogInfo(KK_LOCATION, QStringLiteral("Change kopkop skin"));
+    if (m_pWrapper)
+        m_pWrapper->ChangeSkin(skin);
+}
+
+void VXKopkopManager::ChangeStatus(KK_Status status)
+{
+    LogInfo(KK_LOCATION, QStringLiteral("Change Kopkop status"));
+    if (!m_pWrapper)
+        return;
+    VXKKData* kkData = IGeneralData::Instance()->GetKKData();
+    if (kkData->GetStatus() == status)
+        return;
+    kkData->SetStartupStatus(status);
+    kkData->SetChangeStatus(true);
+    if (CheckKKConnected(QSharedPointer<VXProcessMessage>()))
+        m_pWrapper->ChangeStatus(status);
+}
+
+void VXKopkopManager::Login()
+{
+    LogInfo(KK_LOCATION, QStringLiteral("Login"));
+    if (!m_pWrapper || !m_pPipeServer)
+        return;
+    if (!m_pPipeServer->IsConnected()) {
+        m_isReady = false;
+        return;
+    }
+    m_pWrapper->Login();
+}
+
+void VXKopkopManager::NotifyHasNewVersion()
+{
+    LogInfo(KK_LOCATION, QStringLiteral("Notify has new version"));
+    if (m_pWrapper)
+        m_pWrapper->NotifyHasNewVersion();
+}
+
+void VXKopkopManager::OpenBaseInfoSettingWindow()
+{
+    LogInfo(KK_LOCATION, QStringLiteral("OpenBaseInfoSettingWindow"));
+    if (m_pWrapper)
+        m_pWrapper->OpenBaseInfoSettingWindow();
+}
+
+void VXKopkopManager::OpenKKGroup(const QString& first, const QString& second)
+{
+    LogInfo(KK_LOCATION, QStringLiteral("OpenKKGroup"));
+    if (m_pWrapper && GuardedCheck(MakeOpenKKGroupMessage(first, second)))
+        m_pWrapper->OpenKKGroup(first, second);
+}
+
+void VXKopkopManager::OpenKKWindow(const QString& pin, KK_UserType userType, const QString& appId,
+                                   const QString& businessData)
+{
+    LogInfo(KK_LOCATION, QStringLiteral("OpenKKWindow,strPin=%1,userType=%2,strAppId=%3,businessData=%4")
+                             .arg(pin, QString::number(int(userType)), appId, businessData));
+    if (!m_pWrapper)
+        return;
+    const bool connected = GuardedCheck(MakeOpenKKWindowMessage(pin, userType, appId, businessData));
+    LogHelper::Trace(QLatin1String(kMainCategory),
+                     KK_LOCATION + QStringLiteral("CheckKKConnected = %1").arg(connected ? 1 : 0));
+    if (connected)
+        m_pWrapper->OpenKKWindow(pin, userType, appId, businessData);
+}
+
+void VXKopkopManager::OpenKKWorkbench(const QString& value)
+{
+    LogInfo(KK_LOCATION, QStringLiteral("OpenKKWorkbench"));
+    if (m_pWrapper && GuardedCheck(MakeOpenKKWorkbenchMessage(value)))
+        m_pWrapper->OpenKKWorkbench(value);
+}
+
+void VXKopkopManager::ShowUnreadMessageList(bool flag, int a, int b, int c, int d)
+{
+    LogInfo(KK_LOCATION, QStringLiteral("ShowUnreadMessageList"));
+    if (m_pWrapper)
+        m_pWrapper->ShowUnreadMessageList(flag, a, b, c, d);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Inbound dispatch
+
+void VXKopkopManager::SlotReadData(const QByteArray& data)
+{
+    // The payload as text, up to its first NUL byte if it has one.
+    const QString text = QString::fromUtf8(data.constData(), int(qstrnlen(data.constData(), uint(data.size()))));
+    const QSharedPointer<VXProcessMessage> message = VXProcessMessage::CreateFromString(text);
+    if (!message) {
+        VXCodeTracking::Error(KKTrackId, QStringLiteral("KopkopInvalidMessage"), text, kNoValue, QString(), KK_LOCATION);
+        return;
+    }
+    if (!m_pCallback)
+        return;
+
+    const QString name = message->GetName();
+    const QList<QVariant>& args = message->GetArgs();
+    const int count = args.size();
+    const auto is = [&name](const char* candidate) { return name == QLatin1String(candidate); };
+
+    if (is("OpenUrl")) {
+        if (count >= 2)
+            m_pCallback->OnOpenUrl(args[0].toString(), args[1].toBool());
+    } else if (is("OpenPlugin")) {
+        if (count >= 1)
+            m_pCallback->OnOpenPlugin(args[0].toString());
+    } else if (is("OpenSetting")) {
+        if (count >= 1)
+            m_pCallback->OnOpenSetting(args[0].toString());
+    } else if (is("StartupCompleted")) {
+        if (count >= 1) {
+            const uint value = args[0].toUInt();
+            const QString version = count >= 2 ? args[1].toString() : QString();
+            // Ready first, then what was kept goes out, then the host hears of it: everything
+            // cached before the start-up report reaches the client before the host reacts.
+            m_isReady = true;
+            SendMsgAfterReady();
+            m_pCallback->OnStartupCompleted(value, version);
+        }
+    } else if (is("ShowMessageBox")) {
+        if (count >= 2)
+            m_pCallback->OnShowMessageBox(args[0].toString(), args[1].toUInt());
+    } else if (is("ChangeStatusCallback")) {
+        if (count >= 1)
+            m_pCallback->OnChangeStatus(args[0].toInt());
+    } else if (is("BaseInfoChanged")) {
+        if (count >= 1)
+            m_pCallback->OnBaseInfoChanged(args[0].toString());
+    } else if (is("ActivePlatform")) {
+        m_pCallback->OnActivePlatform();
+    } else if (is("UnreadMessageChanged")) {
+        if (count >= 1)
+            m_pCallback->OnUnreadMessageChanged(args[0].toInt());
+    } else if (is("TrayIconAction")) {
+        if (count >= 3)
+            m_pCallback->OnTrayIconAction(args[0].toBool(), args[1].toString(), args[2].toInt());
+    } else if (is("ChangeLoginInitStatus")) {
+        if (count >= 1)
+            m_pCallback->OnChangeLoginInitStatus(args[0].toInt());
+    } else if (is("ChangeSkin")) {
+        if (count >= 1)
+            m_pCallback->OnChangeSkin(args[0].toString());
+    } else if (is("UpgradeNewVersion")) {
+        m_pCallback->OnUpgradeNewVersion();
+    } else if (is("LoginNewAccount")) {
+        m_pCallback->OnLoginNewAccount();
+    } else if (is("UploadInterfaceException")) {
+        if (count >= 4)
+            m_pCallback->OnUploadInterfaceException(args[0].toInt(), args[1].toString(), args[2].toString(),
+                                                    args[3].toString());
+    } else if (is("UploadCefException")) {
+        if (count >= 6)
+            m_pCallback->OnUploadCefException(args[0].toInt(), args[1].toString(), args[2].toString(),
+                                              args[3].toString(), args[4].toString(), args[5].toString());
+    } else {
+        VXCodeTracking::Error(KKTrackId, QStringLiteral("KopkopUnknownMessage"), name, kNoValue, QString(), KK_LOCATION);
+    }
+}
