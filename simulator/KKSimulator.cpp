@@ -1,0 +1,393 @@
+#include "simulator/KKSimulator.h"
+
+#include "simulator/KKEventLog.h"
+#include "simulator/KKFrameStream.h"
+#include "simulator/KKScriptCommand.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+
+#include <cstdlib>
+
+namespace {
+
+constexpr int kSayLimit = 200;  // characters of a text shown on stderr
+
+QString Abbreviated(const QString& text)
+{
+    return text.size() > kSayLimit ? text.left(kSayLimit) + QStringLiteral("...") : text;
+}
+
+QJsonArray DescribeArgs(const QList<QVariant>& args)
+{
+    QJsonArray out;
+    for (const QVariant& arg : args) {
+        QJsonObject entry;
+        switch (arg.userType()) {
+        case QMetaType::Bool:
+            entry = {{QStringLiteral("type"), QStringLiteral("b")}, {QStringLiteral("value"), arg.toBool()}};
+            break;
+        case QMetaType::Int:
+            entry = {{QStringLiteral("type"), QStringLiteral("i")}, {QStringLiteral("value"), arg.toInt()}};
+            break;
+        case QMetaType::UInt:
+            entry = {{QStringLiteral("type"), QStringLiteral("u")}, {QStringLiteral("value"), double(arg.toUInt())}};
+            break;
+        case QMetaType::QByteArray:
+            entry = {{QStringLiteral("type"), QStringLiteral("y")},
+                     {QStringLiteral("value"), QString::fromLatin1(arg.toByteArray().toBase64())}};
+            break;
+        default:
+            entry = {{QStringLiteral("type"), QStringLiteral("s")}, {QStringLiteral("value"), arg.toString()}};
+            break;
+        }
+        out.append(entry);
+    }
+    return out;
+}
+
+QSharedPointer<VXProcessMessage> Message(const QString& name, const QList<QVariant>& args)
+{
+    auto message = VXProcessMessage::Create(name);
+    message->GetArgs() = args;
+    return message;
+}
+
+}  // namespace
+
+KKSimulator::KKSimulator(const KKSimulatorOptions& options, const KKClientEndpoint::Launch& launch, KKEventLog* log,
+                         QObject* parent)
+    : QObject(parent),
+      m_options(options),
+      m_launch(launch),
+      m_log(log),
+      m_endpoint(new KKClientEndpoint(this)),
+      m_scriptTimer(new QTimer(this)),
+      m_lifetimeTimer(new QTimer(this))
+{
+    m_scriptTimer->setSingleShot(true);
+    m_lifetimeTimer->setSingleShot(true);
+    connect(m_scriptTimer, &QTimer::timeout, this, &KKSimulator::OnScriptTimer);
+    connect(m_lifetimeTimer, &QTimer::timeout, this, [this] { Finish(0, QStringLiteral("max-lifetime")); });
+    connect(m_endpoint, &KKClientEndpoint::MessageReceived, this, &KKSimulator::OnMessage);
+    connect(m_endpoint, &KKClientEndpoint::InvalidPayload, this, &KKSimulator::OnInvalid);
+    connect(m_endpoint, &KKClientEndpoint::HostGone, this, &KKSimulator::OnHostGone);
+}
+
+KKSimulator::~KKSimulator() = default;
+
+void KKSimulator::Start()
+{
+    using Mode = KKSimulatorOptions::Misbehaviour;
+    m_log->Record(QStringLiteral("start"),
+                  {{QStringLiteral("pid"), double(QCoreApplication::applicationPid())},
+                   {QStringLiteral("writePipe"), m_launch.writePipe},
+                   {QStringLiteral("readPipe"), m_launch.readPipe},
+                   {QStringLiteral("hostVersion"), m_launch.version},
+                   {QStringLiteral("misbehave"), KKSimulatorOptions::MisbehaviourName(m_options.misbehave)}});
+    const int lifetime = m_options.EffectiveLifetimeMs();
+    if (lifetime > 0)
+        m_lifetimeTimer->start(lifetime);
+    if (m_options.misbehave == Mode::CrashOnStart)
+        Crash(QStringLiteral("crash-on-start"));
+    if (m_options.misbehave == Mode::NeverConnect) {
+        m_log->Say(QStringLiteral("not connecting (never-connect), exiting in %1 ms").arg(lifetime));
+        return;
+    }
+    m_connectDeadline = QDeadlineTimer(m_options.connectTimeoutMs);
+    TryConnect();
+}
+
+void KKSimulator::TryConnect()
+{
+    using Mode = KKSimulatorOptions::Misbehaviour;
+    if (m_finished)
+        return;
+    int pipes = KKClientEndpoint::BothPipes;
+    if (m_options.misbehave == Mode::WritePipeOnly)
+        pipes = KKClientEndpoint::WritePipe;
+    else if (m_options.misbehave == Mode::ReadPipeOnly)
+        pipes = KKClientEndpoint::ReadPipe;
+    const DWORD error = m_endpoint->Connect(m_launch, int(qMax<qint64>(0, m_connectDeadline.remainingTime())), pipes);
+    if (error == ERROR_SUCCESS) {
+        OnConnected();
+        return;
+    }
+    // The pipes may not exist yet (a host that creates them after starting us, or between a
+    // client leaving and the next start); WaitNamedPipeW cannot wait for a name nobody has made.
+    if (error == ERROR_FILE_NOT_FOUND && !m_connectDeadline.hasExpired()) {
+        if (!m_connecting)
+            m_log->Say(QStringLiteral("waiting for the pipes to appear"));
+        m_connecting = true;
+        QTimer::singleShot(kConnectRetryMs, this, &KKSimulator::TryConnect);
+        return;
+    }
+    m_log->Complain(QStringLiteral("cannot connect to %1 and %2: error %3")
+                        .arg(m_launch.writePipe, m_launch.readPipe)
+                        .arg(error));
+    m_log->Record(QStringLiteral("connect-failed"), {{QStringLiteral("error"), double(error)}});
+    Finish(1, QStringLiteral("connect-failed"));
+}
+
+void KKSimulator::OnConnected()
+{
+    using Mode = KKSimulatorOptions::Misbehaviour;
+    m_connected = true;
+    const QString pipes = m_endpoint->IsOpen(KKClientEndpoint::BothPipes)   ? QStringLiteral("both")
+                          : m_endpoint->IsOpen(KKClientEndpoint::WritePipe) ? QStringLiteral("write")
+                                                                            : QStringLiteral("read");
+    m_log->Record(QStringLiteral("connected"), {{QStringLiteral("pipes"), pipes}});
+    m_log->Say(QStringLiteral("connected (%1 pipe%2)").arg(pipes, pipes == QLatin1String("both") ? "s" : ""));
+    switch (m_options.misbehave) {
+    case Mode::CrashAfterConnect:
+        Crash(QStringLiteral("crash-after-connect"));
+    case Mode::Garbage:
+        SendPayload(QByteArrayLiteral("this is not a message"));
+        break;
+    case Mode::BadFrame:
+        // A negative length field (-1), then three bytes: the module cannot tell where the next
+        // frame starts and drops what it has buffered.
+        SendBytes(QByteArray::fromHex("ffffffff626164"));
+        break;
+    default:
+        break;
+    }
+    if (!m_options.noStartup)
+        SendStartup();
+    RunScript();
+}
+
+void KKSimulator::OnMessage(QSharedPointer<VXProcessMessage> message, QByteArray payload)
+{
+    if (m_finished)
+        return;
+    const QString text = QString::fromUtf8(payload);
+    m_log->Record(QStringLiteral("received"), {{QStringLiteral("name"), message->GetName()},
+                                               {QStringLiteral("args"), DescribeArgs(message->GetArgs())},
+                                               {QStringLiteral("text"), text}});
+    m_log->Say(QStringLiteral("received %1").arg(Abbreviated(text)));
+    Answer(message);
+    CountReceived(message->GetName());
+}
+
+void KKSimulator::OnInvalid(QByteArray payload)
+{
+    if (m_finished)
+        return;
+    const QString text = QString::fromUtf8(payload);
+    m_log->Record(QStringLiteral("invalid"), {{QStringLiteral("payload"), text}});
+    m_log->Say(QStringLiteral("received a payload that is not a message: %1").arg(Abbreviated(text)));
+    CountReceived(QString());
+}
+
+void KKSimulator::Answer(const QSharedPointer<VXProcessMessage>& message)
+{
+    const QString name = message->GetName();
+    const QList<QVariant>& args = message->GetArgs();
+    if (name == QLatin1String("Login")) {
+        if (!m_options.ignoreLogin)
+            SendStartup();
+    } else if (name == QLatin1String("ChangeStatus")) {
+        if (!args.isEmpty() && args.at(0).userType() == QMetaType::Int)
+            SendMessage(Message(QStringLiteral("ChangeStatusCallback"), {args.at(0).toInt()}));
+    } else if (name == QLatin1String("ChangeSkin")) {
+        if (!args.isEmpty() && args.at(0).userType() == QMetaType::QByteArray) {
+            const QJsonValue skin =
+                QJsonDocument::fromJson(args.at(0).toByteArray()).object().value(QStringLiteral("skinName"));
+            if (skin.isString())
+                SendMessage(Message(QStringLiteral("ChangeSkin"), {skin.toString()}));
+        }
+    }
+}
+
+void KKSimulator::CountReceived(const QString& name)
+{
+    ++m_received;
+    if (m_options.ackEvery > 0 && m_received % m_options.ackEvery == 0)
+        SendMessage(Message(QStringLiteral("UnreadMessageChanged"), {m_received}));
+    if (name.isNull())
+        return;
+    ++m_unclaimed[name];
+    if (m_scriptState == ScriptState::Waiting && name == m_waitName) {
+        --m_unclaimed[name];
+        m_scriptTimer->stop();
+        m_scriptState = ScriptState::Ready;
+        RunScript();
+    }
+}
+
+void KKSimulator::OnHostGone()
+{
+    if (m_finished)
+        return;
+    m_log->Record(QStringLiteral("host-gone"));
+    m_log->Say(QStringLiteral("the host has gone"));
+    Finish(0, QStringLiteral("host-gone"));
+}
+
+bool KKSimulator::SendMessage(const QSharedPointer<VXProcessMessage>& message)
+{
+    return SendPayload(message->ToString().toUtf8());
+}
+
+bool KKSimulator::SendPayload(const QByteArray& payload)
+{
+    const QString text = QString::fromUtf8(payload);
+    if (!m_endpoint->SendPayload(payload)) {
+        m_log->Record(QStringLiteral("send-failed"), {{QStringLiteral("text"), text}});
+        m_log->Say(QStringLiteral("could not send %1").arg(Abbreviated(text)));
+        return false;
+    }
+    m_log->Record(QStringLiteral("sent"), {{QStringLiteral("text"), text}});
+    m_log->Say(QStringLiteral("sent %1").arg(Abbreviated(text)));
+    return true;
+}
+
+bool KKSimulator::SendBytes(const QByteArray& bytes)
+{
+    const QString hex = QString::fromLatin1(bytes.toHex());
+    if (!m_endpoint->SendRawBytes(bytes)) {
+        m_log->Record(QStringLiteral("send-failed"), {{QStringLiteral("bytes"), hex}});
+        m_log->Say(QStringLiteral("could not send the bytes %1").arg(Abbreviated(hex)));
+        return false;
+    }
+    m_log->Record(QStringLiteral("sent"), {{QStringLiteral("bytes"), hex}});
+    m_log->Say(QStringLiteral("sent the bytes %1").arg(Abbreviated(hex)));
+    return true;
+}
+
+void KKSimulator::SendStartup()
+{
+    const QString version =
+        m_options.clientVersion.isEmpty() ? QStringLiteral(KOPKOP_SIM_VERSION) : m_options.clientVersion;
+    SendMessage(Message(QStringLiteral("StartupCompleted"), {uint(QCoreApplication::applicationPid()), version}));
+}
+
+void KKSimulator::AddScriptLine(const QString& line)
+{
+    m_script.append(qMakePair(++m_scriptLines, line));
+    RunScript();
+}
+
+void KKSimulator::EndScript()
+{
+    m_scriptEnded = true;
+    RunScript();
+}
+
+void KKSimulator::RunScript()
+{
+    if (!m_connected || m_finished || m_inScript)
+        return;
+    m_inScript = true;
+    while (m_scriptState == ScriptState::Ready && !m_script.isEmpty() && !m_finished) {
+        const QPair<int, QString> line = m_script.takeFirst();
+        KKScriptCommand command;
+        QString error;
+        if (KKScriptCommand::Parse(line.second, &command, &error)) {
+            Execute(command, line.first);
+            continue;
+        }
+        m_log->Complain(QStringLiteral("script line %1: %2").arg(line.first).arg(error));
+        m_log->Record(QStringLiteral("script-error"),
+                      {{QStringLiteral("line"), line.first}, {QStringLiteral("error"), error}});
+    }
+    m_inScript = false;
+    if (m_scriptEnded && !m_scriptEndRecorded && m_script.isEmpty() && m_scriptState == ScriptState::Ready &&
+        !m_finished) {
+        m_scriptEndRecorded = true;
+        m_log->Record(QStringLiteral("script-end"));
+        m_log->Say(QStringLiteral("script finished"));
+    }
+}
+
+void KKSimulator::Execute(const KKScriptCommand& command, int line)
+{
+    switch (command.kind) {
+    case KKScriptCommand::Nothing:
+        break;
+    case KKScriptCommand::Send:
+        SendMessage(command.message);
+        break;
+    case KKScriptCommand::Raw:
+        SendPayload(command.data);
+        break;
+    case KKScriptCommand::Bytes:
+        SendBytes(command.data);
+        break;
+    case KKScriptCommand::Startup:
+        SendStartup();
+        break;
+    case KKScriptCommand::Sleep:
+        m_scriptState = ScriptState::Sleeping;
+        m_scriptTimer->start(command.number);
+        break;
+    case KKScriptCommand::Wait:
+        if (m_unclaimed.value(command.name) > 0) {
+            --m_unclaimed[command.name];
+            break;
+        }
+        m_scriptState = ScriptState::Waiting;
+        m_waitName = command.name;
+        m_scriptTimer->start(command.number);
+        break;
+    case KKScriptCommand::Flood: {
+        // One frame, written `count` times back to back; one log line for all of them.
+        const QByteArray frame = KKFrameStream::Pack(command.message->ToString().toUtf8());
+        int sent = 0;
+        while (sent < command.number && m_endpoint->SendRawBytes(frame))
+            ++sent;
+        m_log->Record(QStringLiteral("flood"), {{QStringLiteral("text"), command.message->ToString()},
+                                                {QStringLiteral("count"), command.number},
+                                                {QStringLiteral("sent"), sent}});
+        m_log->Say(QStringLiteral("sent %1 of %2 %3").arg(sent).arg(command.number).arg(command.message->GetName()));
+        break;
+    }
+    case KKScriptCommand::Crash:
+        Crash(QStringLiteral("script line %1").arg(line));
+    case KKScriptCommand::CloseReadPipe:
+    case KKScriptCommand::CloseWritePipe: {
+        const bool read = command.kind == KKScriptCommand::CloseReadPipe;
+        m_endpoint->ClosePipe(read ? KKClientEndpoint::ReadPipe : KKClientEndpoint::WritePipe);
+        m_log->Record(QStringLiteral("closed"), {{QStringLiteral("pipe"), read ? "read" : "write"}});
+        m_log->Say(QStringLiteral("closed the %1 pipe").arg(read ? "read" : "write"));
+        break;
+    }
+    case KKScriptCommand::Exit:
+        Finish(command.number, QStringLiteral("script line %1").arg(line));
+        break;
+    }
+}
+
+void KKSimulator::OnScriptTimer()
+{
+    if (m_scriptState == ScriptState::Waiting) {
+        m_log->Record(QStringLiteral("wait-timeout"), {{QStringLiteral("name"), m_waitName}});
+        m_log->Say(QStringLiteral("gave up waiting for %1").arg(m_waitName));
+    }
+    m_scriptState = ScriptState::Ready;
+    RunScript();
+}
+
+void KKSimulator::Finish(int exitCode, const QString& reason)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_scriptTimer->stop();
+    m_lifetimeTimer->stop();
+    m_log->Record(QStringLiteral("exit"), {{QStringLiteral("code"), exitCode}, {QStringLiteral("reason"), reason}});
+    m_log->Say(QStringLiteral("exiting with code %1 (%2)").arg(exitCode).arg(reason));
+    m_endpoint->Close();
+    emit Finished(exitCode);
+}
+
+void KKSimulator::Crash(const QString& reason)
+{
+    m_log->Record(QStringLiteral("crash"), {{QStringLiteral("reason"), reason}});
+    m_log->Say(QStringLiteral("crashing on purpose (%1)").arg(reason));
+    std::abort();
+}
