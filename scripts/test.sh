@@ -32,8 +32,10 @@ UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
     build_and_test asan
 
 stage "ThreadSanitizer build: transport and Win32 layer"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs" --target kk_tsan_suite
 TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1} suppressions=$PWD/tests/tsan.supp" \
-    build_and_test tsan
+    ctest --preset tsan
 
 if [ -f tests/win32/CMakeLists.txt ]; then
     stage "Win32 conformance suite: MinGW-w64 build against <windows.h>, run under Wine"

@@ -1,0 +1,457 @@
+// The module from end to end with real processes: the chat-client simulator, prepared by the
+// package manager from the host configuration and launched by the module, in both launch
+// modes. What the client received is read from its own log; every test ends with no client
+// process left behind.
+
+#include "FakeClock.h"
+#include "ManagerInspector.h"
+#include "Recorders.h"
+#include "RecordingCallback.h"
+
+#include "PlatformKKWrapper/VXKopkopManager.h"
+#include "VXCore/VXGlobalData.h"
+#include "VXFrameData/IGeneralData.h"
+#include "VXFrameData/VXKKData.h"
+#include "YRBase/VXConfigService.h"
+#include "YRBase/YRRouterProtocol.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const int kLong = 30000;  // ms
+const QString kConfigUri = QStringLiteral("vx://config/object/service");
+const QString kInstallText =
+    QStringLiteral("cant't start kk, please install VX from https://vx.example.com/download, then retry.");
+
+// Processes whose command line mentions `text` (the simulator's carries the pipe names).
+QList<qint64> ProcessesMentioning(const QString& text)
+{
+    QList<qint64> pids;
+    const QByteArray needle = text.toUtf8();
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid)
+            continue;
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(needle)) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            if (stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z "))
+                pids.append(pid);
+        }
+    }
+    return pids;
+}
+
+}  // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void requestsBeforeLaunchReachTheClientInOrder_data();
+    void requestsBeforeLaunchReachTheClientInOrder();
+    void connectedButNotReadyKeepsRequestsAndSendsLogin();
+    void everyClientMessageReachesTheCallback_data();
+    void everyClientMessageReachesTheCallback();
+    void crashesRestartOnTheSamePipesUntilTheThirdInAMinute();
+    void aCloseAfterTheWindowRestartsAgain();
+    void clientThatCannotStart_data();
+    void clientThatCannotStart();
+    void releasingTheModuleEndsTheClient_data();
+    void releasingTheModuleEndsTheClient();
+
+private:
+    void Configure(bool useVxProcess, const QString& executable = QString());
+    void SetClientOptions(const QString& options, const QString& script = QString());
+    // Starts the manager's client and waits for its start-up; returns the client's pid.
+    qint64 StartClient(VXKopkopManager* manager, RecordingCallback* callback);
+    // The text forms the client logged as received, in order.
+    QStringList ClientReceived() const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<VXConfigService> m_config;
+    QString m_uuid;  // of the manager under test, to find its clients in /proc
+};
+
+void TestEndToEnd::initTestCase()
+{
+    QVERIFY2(QFileInfo(QStringLiteral(KOPKOP_SIM)).isExecutable(), KOPKOP_SIM);
+    QVERIFY(FakeClock::IsActive());
+    VXGlobalData::Instance()->SetAppVersion("5.2.1");
+    VXGlobalData::Instance()->SetPin(QStringLiteral("seller_01"));
+}
+
+void TestEndToEnd::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    m_config.reset(new VXConfigService(m_dir->filePath(QStringLiteral("host.json"))));
+    YRRouterProtocol::Register(kConfigUri, m_config.get());
+    qputenv("KOPKOP_SIM_LOG", m_dir->filePath(QStringLiteral("client.jsonl")).toUtf8());
+    SetClientOptions(QStringLiteral("--quiet"));
+    IGeneralData::Instance()->GetKKData()->SetStartupStatus(KK_Status_Online);
+    IGeneralData::Instance()->GetKKData()->SetStatus(KK_Status_Offline);
+    m_uuid.clear();
+}
+
+void TestEndToEnd::cleanup()
+{
+    // Whatever the test did, no client may outlive it.
+    if (!m_uuid.isEmpty()) {
+        const bool none = QTest::qWaitFor([this] { return ProcessesMentioning(m_uuid).isEmpty(); }, kLong);
+        for (qint64 pid : ProcessesMentioning(m_uuid))
+            ::kill(pid_t(pid), SIGKILL);
+        QVERIFY2(none, "a client process was left behind");
+    }
+    YRRouterProtocol::Unregister(kConfigUri);
+    m_config.reset();
+    m_dir.reset();
+    qunsetenv("KOPKOP_SIM_SCRIPT");
+}
+
+void TestEndToEnd::Configure(bool useVxProcess, const QString& executable)
+{
+    QJsonObject config{{"kopkop_executable", executable.isEmpty() ? QStringLiteral(KOPKOP_SIM) : executable},
+                       {"pc_start_kk_use_vxprocess_switch", useVxProcess}};
+    QFile file(m_config->GetFilePath());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QJsonDocument(config).toJson());
+}
+
+void TestEndToEnd::SetClientOptions(const QString& options, const QString& script)
+{
+    qputenv("KOPKOP_SIM_OPTIONS", options.toUtf8());
+    if (script.isEmpty()) {
+        qunsetenv("KOPKOP_SIM_SCRIPT");
+        return;
+    }
+    const QString path = m_dir->filePath(QStringLiteral("script-%1.txt").arg(qHash(script)));
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(script.toUtf8());
+    qputenv("KOPKOP_SIM_SCRIPT", path.toUtf8());
+}
+
+qint64 TestEndToEnd::StartClient(VXKopkopManager* manager, RecordingCallback* callback)
+{
+    const int before = callback->Names().count(QStringLiteral("OnStartupCompleted"));
+    manager->ExecuteKK(false);
+    if (!QTest::qWaitFor([&] { return callback->Names().count(QStringLiteral("OnStartupCompleted")) > before; }, kLong))
+        return -1;
+    for (int i = callback->calls.size() - 1; i >= 0; --i) {
+        if (callback->calls[i].first == QLatin1String("OnStartupCompleted"))
+            return callback->calls[i].second.value(0).toLongLong();
+    }
+    return -1;
+}
+
+QStringList TestEndToEnd::ClientReceived() const
+{
+    QStringList texts;
+    QFile log(m_dir->filePath(QStringLiteral("client.jsonl")));
+    if (!log.open(QIODevice::ReadOnly))
+        return texts;
+    for (const QByteArray& line : log.readAll().split('\n')) {
+        const QJsonObject event = QJsonDocument::fromJson(line).object();
+        if (event.value(QStringLiteral("event")).toString() == QLatin1String("received"))
+            texts.append(event.value(QStringLiteral("text")).toString());
+    }
+    return texts;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TestEndToEnd::requestsBeforeLaunchReachTheClientInOrder_data()
+{
+    QTest::addColumn<bool>("useVxProcess");
+    QTest::newRow("child VXProcess") << true;
+    QTest::newRow("detached") << false;
+}
+
+void TestEndToEnd::requestsBeforeLaunchReachTheClientInOrder()
+{
+    QFETCH(bool, useVxProcess);
+    Configure(useVxProcess);
+    VXKopkopManager manager;
+    VXKopkopManagerInspector inspect(&manager);
+    RecordingCallback callback;
+    manager.SetKKCallback(&callback);
+    manager.Initialize();
+    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    MonitorRecorder monitor;
+    QStringList receivedAtStartup{"not called"};
+    callback.onCall = [&](const RecordingCallback::Call& call) {
+        if (call.first == QLatin1String("OnStartupCompleted"))
+            receivedAtStartup = inspect.CacheTexts();  // what is still kept when the host hears
+    };
+
+    manager.OpenKKWindow(QStringLiteral("Buyer_1"), KK_UserType_Customer, QStringLiteral("app"), QString());
+    manager.OpenKKGroup(QStringLiteral("group"), QStringLiteral("x"));
+    manager.OpenKKWorkbench(QStringLiteral("orders"));
+    manager.OpenKKWindow(QStringLiteral("buyer_2"), KK_UserType_Merchant, QString(), QStringLiteral("data"));
+    QCOMPARE(inspect.CacheTexts().size(), 4);
+
+    QTRY_COMPARE_WITH_TIMEOUT(callback.Names(), QStringList{"OnStartupCompleted"}, kLong);
+    QCOMPARE(receivedAtStartup, QStringList());  // the cache was flushed before the host was told
+    const QStringList expected{
+        "[\"OpenKKWindow\",\"s:buyer_1\",\"i:0\",\"s:app\",\"s:\"]", "[\"OpenKKGroup\",\"s:group\",\"s:x\"]",
+        "[\"JsOpenKKWorkbench\",\"s:orders\"]", "[\"OpenKKWindow\",\"s:buyer_2\",\"i:1\",\"s:\",\"s:data\"]"};
+    QTRY_COMPARE_WITH_TIMEOUT(ClientReceived(), expected, kLong);
+    QCOMPARE(monitor.Names(), QStringList{"kopkopPV"});  // launched once, for all four requests
+    QCOMPARE(inspect.PipeStatus(), 2);
+    QVERIFY(inspect.IsReady());
+}
+
+void TestEndToEnd::connectedButNotReadyKeepsRequestsAndSendsLogin()
+{
+    Configure(true);
+    // A client that connects but does not report its start-up, not even after a login.
+    SetClientOptions(QStringLiteral("--quiet --no-startup --ignore-login"));
+    VXKopkopManager manager;
+    VXKopkopManagerInspector inspect(&manager);
+    RecordingCallback callback;
+    manager.SetKKCallback(&callback);
+    manager.Initialize();
+    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    QSignalSpy connected(&manager, &VXKopkopManager::SigKopkopConnected);
+    manager.ExecuteKK(false);
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
+
+    manager.OpenKKGroup(QStringLiteral("g1"), QString());
+    manager.OpenKKWindow(QStringLiteral("b1"), KK_UserType_Customer, QString(), QString());
+    QCOMPARE(inspect.CacheTexts().size(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(ClientReceived().size(), 2, kLong);
+    for (const QString& text : ClientReceived())
+        QVERIFY2(text.startsWith(QLatin1String("[\"Login\",\"s:seller_01\",\"b:")), qPrintable(text));
+
+    // The client is killed; the next one starts up normally, on the same pipe names, and gets
+    // what the first never did.
+    const QString writePipe = inspect.WritePipeName();
+    SetClientOptions(QStringLiteral("--quiet"));
+    for (qint64 pid : ProcessesMentioning(m_uuid))
+        ::kill(pid_t(pid), SIGKILL);
+    QTRY_COMPARE_WITH_TIMEOUT(callback.Names(), QStringList{"OnStartupCompleted"}, kLong);
+    QCOMPARE(inspect.WritePipeName(), writePipe);
+    QTRY_COMPARE_WITH_TIMEOUT(ClientReceived().mid(2),
+                              (QStringList{"[\"OpenKKGroup\",\"s:g1\",\"s:\"]",
+                                           "[\"OpenKKWindow\",\"s:b1\",\"i:0\",\"s:\",\"s:\"]"}),
+                              kLong);
+}
+
+void TestEndToEnd::everyClientMessageReachesTheCallback_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<QVariantList>("args");
+    QTest::addColumn<QString>("report");  // tracking code expected instead of a call
+
+    QTest::newRow("OpenUrl") << "send OpenUrl s:https://x/y b:true" << "OnOpenUrl"
+                             << QVariantList{QStringLiteral("https://x/y"), true} << "";
+    QTest::newRow("OpenPlugin") << "send OpenPlugin s:orders" << "OnOpenPlugin" << QVariantList{QStringLiteral("orders")}
+                                << "";
+    QTest::newRow("OpenSetting") << "send OpenSetting s:page" << "OnOpenSetting" << QVariantList{QStringLiteral("page")} << "";
+    QTest::newRow("StartupCompleted, text 7") << "send StartupCompleted s:7" << "OnStartupCompleted"
+                                              << QVariantList{7u, QString()} << "";
+    QTest::newRow("ShowMessageBox") << "send ShowMessageBox s:\"two words\" u:2" << "OnShowMessageBox"
+                                    << QVariantList{QStringLiteral("two words"), 2u} << "";
+    QTest::newRow("ChangeStatusCallback") << "send ChangeStatusCallback i:4" << "OnChangeStatus" << QVariantList{4} << "";
+    QTest::newRow("BaseInfoChanged") << "send BaseInfoChanged s:avatar" << "OnBaseInfoChanged"
+                                     << QVariantList{QStringLiteral("avatar")} << "";
+    QTest::newRow("ActivePlatform") << "send ActivePlatform" << "OnActivePlatform" << QVariantList{} << "";
+    QTest::newRow("UnreadMessageChanged") << "send UnreadMessageChanged i:12" << "OnUnreadMessageChanged"
+                                          << QVariantList{12} << "";
+    QTest::newRow("TrayIconAction") << "send TrayIconAction b:false s:menu i:-1" << "OnTrayIconAction"
+                                    << QVariantList{false, QStringLiteral("menu"), -1} << "";
+    QTest::newRow("ChangeLoginInitStatus") << "send ChangeLoginInitStatus i:1" << "OnChangeLoginInitStatus"
+                                           << QVariantList{1} << "";
+    QTest::newRow("ChangeSkin") << "send ChangeSkin s:dark" << "OnChangeSkin" << QVariantList{QStringLiteral("dark")} << "";
+    QTest::newRow("UpgradeNewVersion") << "send UpgradeNewVersion" << "OnUpgradeNewVersion" << QVariantList{} << "";
+    QTest::newRow("LoginNewAccount") << "send LoginNewAccount" << "OnLoginNewAccount" << QVariantList{} << "";
+    QTest::newRow("UploadInterfaceException") << "send UploadInterfaceException i:500 s:a s:b s:c"
+                                              << "OnUploadInterfaceException"
+                                              << QVariantList{500, QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}
+                                              << "";
+    QTest::newRow("UploadCefException") << "send UploadCefException i:-3 s:1 s:2 s:3 s:4 s:5" << "OnUploadCefException"
+                                        << QVariantList{-3, QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
+                                                        QStringLiteral("4"), QStringLiteral("5")}
+                                        << "";
+    QTest::newRow("too few arguments") << "send TrayIconAction b:true s:x" << "" << QVariantList{} << "";
+    QTest::newRow("unknown name") << "send NoSuchMessage s:x" << "" << QVariantList{} << "KopkopUnknownMessage";
+    QTest::newRow("not a message") << "raw this is not a message" << "" << QVariantList{} << "KopkopInvalidMessage";
+}
+
+void TestEndToEnd::everyClientMessageReachesTheCallback()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, call);
+    QFETCH(QVariantList, args);
+    QFETCH(QString, report);
+    Configure(true);
+    // The client reports its start-up, sends the row's message, then a marker that ends the row.
+    SetClientOptions(QStringLiteral("--quiet --no-startup"),
+                     QStringLiteral("startup\n") + script + QStringLiteral("\nsend BaseInfoChanged s:end-of-row\n"));
+    VXKopkopManager manager;
+    VXKopkopManagerInspector inspect(&manager);
+    RecordingCallback callback;
+    manager.SetKKCallback(&callback);
+    manager.Initialize();
+    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    TrackingRecorder tracking;
+    QVERIFY(StartClient(&manager, &callback) > 0);
+    const RecordingCallback::Call marker{QStringLiteral("OnBaseInfoChanged"), {QStringLiteral("end-of-row")}};
+    QTRY_VERIFY_WITH_TIMEOUT(callback.calls.contains(marker), kLong);
+
+    QList<RecordingCallback::Call> calls = callback.calls.mid(1);  // after the start-up
+    calls.removeAll(marker);
+    if (call.isEmpty())
+        QCOMPARE(calls.size(), 0);
+    else
+        QCOMPARE(calls, (QList<RecordingCallback::Call>{{call, args}}));
+    const QStringList errors = tracking.Codes().filter(QStringLiteral("Kopkop"));
+    QCOMPARE(errors, report.isEmpty() ? QStringList() : QStringList{report});
+}
+
+void TestEndToEnd::crashesRestartOnTheSamePipesUntilTheThirdInAMinute()
+{
+    Configure(true);
+    VXKopkopManager manager;
+    VXKopkopManagerInspector inspect(&manager);
+    RecordingCallback callback;
+    manager.SetKKCallback(&callback);
+    manager.Initialize();
+    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    const QString writePipe = inspect.WritePipeName();
+    TrackingRecorder tracking;
+    MonitorRecorder monitor;
+    qint64 pid = StartClient(&manager, &callback);
+    QVERIFY(pid > 0);
+
+    for (int crash = 1; crash <= 2; ++crash) {
+        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(callback.calls.size(), crash + 1, kLong);  // a new start-up
+        const qint64 next = callback.calls.last().second.value(0).toLongLong();
+        QVERIFY(next != pid);
+        pid = next;
+        QCOMPARE(inspect.WritePipeName(), writePipe);  // same names for every client
+    }
+    QCOMPARE(monitor.Names().count(QStringLiteral("Home_Kk_Crash")), 2);
+    QCOMPARE(monitor.Names().count(QStringLiteral("kopkopCrashed")), 2);
+
+    QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(tracking.WithCode(QStringLiteral("KKCrashTooManyTimes")).size(), 1, kLong);
+    QCOMPARE(inspect.PipeStatus(), 0);
+    QCOMPARE(monitor.Names().count(QStringLiteral("kopkopCrashed")), 2);  // no third restart
+    QVERIFY(ProcessesMentioning(m_uuid).isEmpty());
+
+    // The host may start it again itself: that opens a new window.
+    QVERIFY(StartClient(&manager, &callback) > 0);
+    QVERIFY(!inspect.CrashTimerValid());
+}
+
+void TestEndToEnd::aCloseAfterTheWindowRestartsAgain()
+{
+    Configure(true);
+    VXKopkopManager manager;
+    VXKopkopManagerInspector inspect(&manager);
+    RecordingCallback callback;
+    manager.SetKKCallback(&callback);
+    manager.Initialize();
+    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    TrackingRecorder tracking;
+    qint64 pid = StartClient(&manager, &callback);
+    QVERIFY(pid > 0);
+    for (int crash = 1; crash <= 3; ++crash) {
+        if (crash == 3)
+            FakeClock::Advance(60001);  // the window opened by the first close has run out
+        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(callback.calls.size(), crash + 1, kLong);
+        pid = callback.calls.last().second.value(0).toLongLong();
+    }
+    QCOMPARE(tracking.WithCode(QStringLiteral("KKCrashTooManyTimes")).size(), 0);
+    QCOMPARE(inspect.CrashTimes(), 1);  // the third close opened a new window
+}
+
+void TestEndToEnd::clientThatCannotStart_data()
+{
+    QTest::addColumn<bool>("useVxProcess");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("child, not executable") << true << "not executable";
+    QTest::newRow("detached, not executable") << false << "not executable";
+    QTest::newRow("child, crashes before connecting") << true << "crash-on-start";
+}
+
+void TestEndToEnd::clientThatCannotStart()
+{
+    QFETCH(bool, useVxProcess);
+    QFETCH(QString, problem);
+    VXKopkopManager manager;
+    VXKopkopManagerInspector inspect(&manager);
+    RecordingCallback callback;
+    manager.SetKKCallback(&callback);
+    manager.Initialize();
+    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    if (problem == QLatin1String("not executable")) {
+        // Prepared (the package manager found it), but it cannot be run.
+        const QString path = m_dir->filePath(QStringLiteral("kopkop"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("not a program");
+        file.close();
+        PZSdkPackageManage::PushScript({{PZSdkPackageManage::PrepareFinished, path}});
+        Configure(useVxProcess, path);
+    } else {
+        Configure(useVxProcess);
+        SetClientOptions(QStringLiteral("--quiet --misbehave crash-on-start"));
+    }
+    QSignalSpy errors(&manager, &VXKopkopManager::SigExecuteError);
+    TrackingRecorder tracking;
+    manager.ExecuteKK(false);
+    QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, kLong);
+    QCOMPARE(errors[0][0].toString(), kInstallText);
+    QCOMPARE(inspect.PipeStatus(), 0);
+    QVERIFY(tracking.Codes().contains(useVxProcess ? QStringLiteral("KKProcessError") : QStringLiteral("StartKopKopError")));
+    QCOMPARE(callback.calls.size(), 0);
+    PZSdkPackageManage::ClearScripts();
+}
+
+void TestEndToEnd::releasingTheModuleEndsTheClient_data()
+{
+    QTest::addColumn<bool>("useVxProcess");
+    QTest::newRow("child VXProcess") << true;
+    QTest::newRow("detached") << false;
+}
+
+void TestEndToEnd::releasingTheModuleEndsTheClient()
+{
+    QFETCH(bool, useVxProcess);
+    Configure(useVxProcess);
+    VXKopkopManager* manager = VXKopkopManager::Instance();
+    RecordingCallback callback;
+    manager->SetKKCallback(&callback);
+    manager->Initialize();
+    m_uuid = VXKopkopManagerInspector(manager).WritePipeName().section(QLatin1Char('_'), 1);
+    const qint64 pid = StartClient(manager, &callback);
+    QVERIFY(pid > 0);
+    QCOMPARE(ProcessesMentioning(m_uuid), QList<qint64>{pid});
+    VXKopkopManager::ReleaseInstance();
+    // cleanup() checks that the client has gone by itself.
+}
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
