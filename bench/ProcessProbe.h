@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+#include <memory>
+
+// What a process costs: CPU time, peak memory, and (where the machine allows it) the number of
+// system calls it makes, counted by `perf stat` on the tracepoint raw_syscalls:sys_enter.
+class ProcessProbe
+{
+public:
+    // CPU time (user + system) of this process so far, from getrusage.
+    static double SelfCpuSeconds();
+    // CPU time of another process (or of one thread, with `tid`), from its schedstat files.
+    static double CpuSeconds(qint64 pid, qint64 tid = 0);
+    // This process's resident set and its peak, in KiB; ResetPeak() makes the peak start again
+    // from the current size.
+    static qint64 ResidentKiB();
+    static qint64 PeakResidentKiB();
+    static void ResetPeak();
+    static qint64 CurrentThreadId();
+};
+
+// Counts the system calls of a process (or of one thread) while it exists. Unavailable (Count()
+// returns -1) when perf is missing or the kernel refuses the tracepoint.
+class SyscallCounter
+{
+public:
+    explicit SyscallCounter(qint64 pid, bool isThread = false);
+    ~SyscallCounter();
+    // Stops counting and returns the count, or -1.
+    qint64 Stop();
+
+    static bool IsAvailable();
+
+private:
+    std::unique_ptr<QProcess> m_perf;
+    qint64 m_count = -1;
+};
