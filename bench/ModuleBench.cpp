@@ -151,6 +151,7 @@ bool ModuleBench::Start(const FloodPlan& floods)
     const int startups = m_startups;
     m_manager->ExecuteKK(false);
     const bool started = Pump([&] { return m_startups > startups; }, kWaitMs);
+    m_mainClientPid = m_clientPid;
     qunsetenv("KOPKOP_SIM_SCRIPT");  // other launches run without the flood plan
     return started;
 }
@@ -189,10 +190,10 @@ double ModuleBench::HostToClient(int count, int payloadSize, bool guarded, Cost*
     std::unique_ptr<SyscallCounter> hostCalls, clientCalls;
     if (countSyscalls) {
         hostCalls.reset(new SyscallCounter(QCoreApplication::applicationPid()));
-        clientCalls.reset(new SyscallCounter(m_clientPid));
+        clientCalls.reset(new SyscallCounter(m_mainClientPid));
     }
     const double hostCpu0 = ProcessProbe::SelfCpuSeconds();
-    const double clientCpu0 = ProcessProbe::CpuSeconds(m_clientPid);
+    const double clientCpu0 = ProcessProbe::CpuSeconds(m_mainClientPid);
     QElapsedTimer clock;
     clock.start();
     for (int i = 0; i < count; ++i) {
@@ -205,7 +206,7 @@ double ModuleBench::HostToClient(int count, int payloadSize, bool guarded, Cost*
     const double seconds = clock.nsecsElapsed() / 1e9;
     if (cost) {
         cost->hostCpuSeconds = ProcessProbe::SelfCpuSeconds() - hostCpu0;
-        cost->clientCpuSeconds = ProcessProbe::CpuSeconds(m_clientPid) - clientCpu0;
+        cost->clientCpuSeconds = ProcessProbe::CpuSeconds(m_mainClientPid) - clientCpu0;
         if (countSyscalls) {
             cost->hostSyscalls = hostCalls->Stop();
             cost->clientSyscalls = clientCalls->Stop();
@@ -252,10 +253,10 @@ QVector<double> ModuleBench::RoundTrips(int samples)
 double ModuleBench::IdleCpuSeconds(int milliseconds, double* clientCpuSeconds)
 {
     const double host0 = ProcessProbe::SelfCpuSeconds();
-    const double client0 = ProcessProbe::CpuSeconds(m_clientPid);
+    const double client0 = ProcessProbe::CpuSeconds(m_mainClientPid);
     Pump([] { return false; }, milliseconds);
     if (clientCpuSeconds)
-        *clientCpuSeconds = ProcessProbe::CpuSeconds(m_clientPid) - client0;
+        *clientCpuSeconds = ProcessProbe::CpuSeconds(m_mainClientPid) - client0;
     return ProcessProbe::SelfCpuSeconds() - host0;
 }
 
@@ -365,6 +366,7 @@ qint64 ModuleBench::PeakMemoryWhileQueued(int count, int payloadSize, bool* allD
     if (fromModule != INVALID_HANDLE_VALUE && toModule != INVALID_HANDLE_VALUE &&
         Pump([&] { return connected; }, kWaitMs)) {
         const QString text = PayloadMessage(QStringLiteral("NotifyChanged"), payloadSize);
+        ProcessProbe::ReleaseFreeMemory();
         ProcessProbe::ResetPeak();
         const qint64 before = ProcessProbe::ResidentKiB();
         for (int i = 0; i < count; ++i)

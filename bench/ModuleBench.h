@@ -39,7 +39,7 @@ public:
 
     // Launches the simulator through the module and waits until it is ready.
     bool Start(const FloodPlan& floods);
-    qint64 ClientPid() const { return m_clientPid; }
+    qint64 ClientPid() const { return m_mainClientPid; }
 
     // `count` messages of `payloadSize` bytes (text form) host to client, with SendCommand or
     // with the guarded OpenKKWindow; seconds until the client has them all (a round trip that
@@ -93,7 +93,8 @@ private:
     QTemporaryDir m_dir;
     std::unique_ptr<VXConfigService> m_config;
     VXKopkopManager* m_manager = nullptr;
-    qint64 m_clientPid = 0;
+    qint64 m_clientPid = 0;      // of the client that reported its start-up last
+    qint64 m_mainClientPid = 0;  // of the client Start() launched, which the blocks use
     int m_startups = 0;
     int m_lastStatus = -1;
     std::function<void(int)> m_onStatus;  // set while round trips run

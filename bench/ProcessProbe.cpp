@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 
 #include <csignal>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -68,6 +69,11 @@ void ProcessProbe::ResetPeak()
     QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
     if (clearRefs.open(QIODevice::WriteOnly))
         clearRefs.write("5");
+}
+
+void ProcessProbe::ReleaseFreeMemory()
+{
+    malloc_trim(0);
 }
 
 qint64 ProcessProbe::CurrentThreadId()

@@ -235,6 +235,7 @@ qint64 QtAlternative::PeakMemoryWhileQueued(int count, int payloadSize, bool* al
     Send(QStringLiteral("Stall"), {1500});
     m_socket->waitForBytesWritten(1000);
     const QString fill = Fill(QStringLiteral("NotifyChanged"), payloadSize);
+    ProcessProbe::ReleaseFreeMemory();
     ProcessProbe::ResetPeak();
     const qint64 before = ProcessProbe::ResidentKiB();
     for (int i = 0; i < count; ++i)

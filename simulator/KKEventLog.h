@@ -26,6 +26,9 @@ public:
 
     void Record(const QString& event, const QJsonObject& fields = QJsonObject());
     void Say(const QString& text);
+    // Whether Record() and Say() write anything: callers skip building what nobody reads.
+    bool IsRecording() const { return m_file.IsActive(); }
+    bool IsSpeaking() const { return !m_quiet; }
     // Say() for a problem: written even when quiet.
     void Complain(const QString& text);
 

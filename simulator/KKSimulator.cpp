@@ -164,11 +164,15 @@ void KKSimulator::OnMessage(QSharedPointer<VXProcessMessage> message, QByteArray
 {
     if (m_finished)
         return;
-    const QString text = QString::fromUtf8(payload);
-    m_log->Record(QStringLiteral("received"), {{QStringLiteral("name"), message->GetName()},
-                                               {QStringLiteral("args"), DescribeArgs(message->GetArgs())},
-                                               {QStringLiteral("text"), text}});
-    m_log->Say(QStringLiteral("received %1").arg(Abbreviated(text)));
+    // A message can be large and come many thousand times a second: describe it only for a
+    // log or a terminal that will show it.
+    if (m_log->IsRecording() || m_log->IsSpeaking()) {
+        const QString text = QString::fromUtf8(payload);
+        m_log->Record(QStringLiteral("received"), {{QStringLiteral("name"), message->GetName()},
+                                                   {QStringLiteral("args"), DescribeArgs(message->GetArgs())},
+                                                   {QStringLiteral("text"), text}});
+        m_log->Say(QStringLiteral("received %1").arg(Abbreviated(text)));
+    }
     Answer(message);
     CountReceived(message->GetName());
 }
@@ -235,15 +239,15 @@ bool KKSimulator::SendMessage(const QSharedPointer<VXProcessMessage>& message)
 
 bool KKSimulator::SendPayload(const QByteArray& payload)
 {
-    const QString text = QString::fromUtf8(payload);
-    if (!m_endpoint->SendPayload(payload)) {
-        m_log->Record(QStringLiteral("send-failed"), {{QStringLiteral("text"), text}});
-        m_log->Say(QStringLiteral("could not send %1").arg(Abbreviated(text)));
-        return false;
+    const bool sent = m_endpoint->SendPayload(payload);
+    if (m_log->IsRecording() || m_log->IsSpeaking() || !sent) {
+        const QString text = QString::fromUtf8(payload);
+        const QString event = sent ? QStringLiteral("sent") : QStringLiteral("send-failed");
+        m_log->Record(event, {{QStringLiteral("text"), text}});
+        m_log->Say(QStringLiteral("%1 %2").arg(sent ? QStringLiteral("sent") : QStringLiteral("could not send"),
+                                                Abbreviated(text)));
     }
-    m_log->Record(QStringLiteral("sent"), {{QStringLiteral("text"), text}});
-    m_log->Say(QStringLiteral("sent %1").arg(Abbreviated(text)));
-    return true;
+    return sent;
 }
 
 bool KKSimulator::SendBytes(const QByteArray& bytes)
