@@ -3,6 +3,7 @@
 #include <QByteArray>
 
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -109,6 +110,17 @@ public:
             if (!Consume(','))
                 return {};
             SkipSpace();
+            // A text argument, by far the most common and possibly long, is read straight into
+            // its value: the tag is looked at first, so the text is copied once.
+            if (m_end - m_pos >= 3 && m_pos[0] == QLatin1Char('"') && m_pos[1] == QLatin1Char('s') &&
+                m_pos[2] == QLatin1Char(':')) {
+                m_pos += 3;
+                QString text;
+                if (!ReadStringBody(text))
+                    return {};
+                args.append(QVariant(std::move(text)));
+                continue;
+            }
             QString element;
             if (!ReadString(element))
                 return {};
@@ -153,8 +165,13 @@ private:
     // Reads one JSON string (the opening quote is expected at the current position).
     bool ReadString(QString& out)
     {
-        if (!Consume('"'))
-            return false;
+        return Consume('"') && ReadStringBody(out);
+    }
+
+    // Reads the rest of a JSON string whose opening quote has been consumed, up to and including
+    // its closing quote.
+    bool ReadStringBody(QString& out)
+    {
         const QChar* runStart = m_pos;
         while (m_pos != m_end) {
             const ushort c = m_pos->unicode();

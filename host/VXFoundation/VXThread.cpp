@@ -1,12 +1,20 @@
 #include "VXFoundation/VXThread.h"
 
+#include "VXFoundation/VXEventDispatcher.h"
 #include "VXFoundation/VXThreadAnnotations.h"
 
 #if defined(Q_OS_UNIX)
 #include <pthread.h>
 #endif
 
-VXThread::VXThread(QObject* parent) : QThread(parent) {}
+VXThread::VXThread(QObject* parent) : QThread(parent)
+{
+#if defined(Q_OS_UNIX)
+    // Queued calls into a worker arrive in bursts; this dispatcher wakes the thread once per
+    // burst instead of once per call (see VXEventDispatcher).
+    setEventDispatcher(new VXEventDispatcher);
+#endif
+}
 
 VXThread::~VXThread()
 {

@@ -11,6 +11,9 @@
 // characters of it, so "VXPipeSenderThread" appears as "VXPipeSenderThr"; the QThread's
 // objectName keeps the whole name.
 //
+// Its event loop runs on VXEventDispatcher (POSIX), which wakes the thread once per burst of
+// queued calls rather than once per call.
+//
 // SetThreadName may be called from any thread, before or after start().
 class VXFOUNDATION_EXPORT VXThread : public QThread
 {

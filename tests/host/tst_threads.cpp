@@ -5,6 +5,8 @@
 #include "VXFoundation/VXThreadUtils.h"
 
 #include <QFile>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -45,6 +47,8 @@ private slots:
     void threadNameIsVisibleToTheSystem();
     void invokeQueuedRunsInTheObjectsThreadInOrder();
     void invokeQueuedRefusesWhatCannotBeCalled();
+    void workerLoopRunsTimersAndSocketNotifiers();
+    void burstsOfCallsFromSeveralThreadsAllArrive();
 };
 
 void TestThreads::threadNameIsVisibleToTheSystem_data()
@@ -116,6 +120,79 @@ void TestThreads::invokeQueuedRefusesWhatCannotBeCalled()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("No such method"));
     QVERIFY(!VXThreadUtils::InvokeMethodQueued(&worker, "Record", Q_ARG(int, 1)));
     QVERIFY(!VXThreadUtils::InvokeMethodQueued(nullptr, "Record"));
+}
+
+// The worker's event loop is not only for queued calls: timers and socket notifiers created in
+// the worker work there too.
+void TestThreads::workerLoopRunsTimersAndSocketNotifiers()
+{
+    VXThread thread;
+    thread.start();
+    int fds[2];
+    QVERIFY(::pipe(fds) == 0);
+    std::atomic<int> timerShots{0};
+    std::atomic<bool> readable{false};
+    QObject* context = new QObject;
+    context->moveToThread(&thread);
+    QSocketNotifier* notifier = nullptr;
+    QMetaObject::invokeMethod(context, [&] {
+        auto* timer = new QTimer(context);
+        QObject::connect(timer, &QTimer::timeout, [&timerShots, timer] {
+            if (++timerShots == 3)
+                timer->stop();
+        });
+        timer->start(5);
+        notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, context);
+        QObject::connect(notifier, &QSocketNotifier::activated, [&readable, fds] {
+            char c;
+            (void)::read(fds[0], &c, 1);
+            readable = true;
+        });
+    }, Qt::BlockingQueuedConnection);
+    QTRY_COMPARE_WITH_TIMEOUT(timerShots.load(), 3, 20000);
+    QVERIFY(!readable);
+    QCOMPARE(::write(fds[1], "x", 1), ssize_t(1));
+    QTRY_VERIFY_WITH_TIMEOUT(readable.load(), 20000);
+    QMetaObject::invokeMethod(context, [context] { delete context; }, Qt::BlockingQueuedConnection);
+    thread.quit();
+    QVERIFY(thread.wait(20000));
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+// Wake-ups are coalesced: calls posted by several threads at once, while the worker is busy or
+// asleep, must all run, none twice.
+void TestThreads::burstsOfCallsFromSeveralThreadsAllArrive()
+{
+    VXThread thread;
+    auto* worker = new Worker;
+    worker->moveToThread(&thread);
+    thread.start();
+    const int perThread = 20000;
+    QList<QThread*> posters;
+    for (int t = 0; t < 4; ++t) {
+        posters.append(QThread::create([worker, t] {
+            for (int i = 0; i < perThread; ++i)
+                VXThreadUtils::InvokeMethodQueued(worker, "Record", Q_ARG(QByteArray, QByteArray::number(t)));
+        }));
+    }
+    for (QThread* poster : posters)
+        poster->start();
+    for (QThread* poster : posters)
+        QVERIFY(poster->wait(60000));
+    qDeleteAll(posters);
+    QSignalSpy done(worker, &Worker::Done);
+    QVERIFY(VXThreadUtils::InvokeMethodQueued(worker, "RememberThreadId"));
+    QVERIFY(done.wait(60000));
+    thread.quit();
+    QVERIFY(thread.wait(20000));
+    QCOMPARE(worker->received.size(), 4 * perThread);
+    QMap<QByteArray, int> perPoster;
+    for (const QByteArray& from : worker->received)
+        ++perPoster[from];
+    for (int t = 0; t < 4; ++t)
+        QCOMPARE(perPoster.value(QByteArray::number(t)), perThread);
+    delete worker;
 }
 
 QTEST_GUILESS_MAIN(TestThreads)
