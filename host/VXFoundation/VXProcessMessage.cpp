@@ -20,22 +20,31 @@ void AppendEscapedUnit(QString& out, ushort unit)
     out.append(escape, 6);
 }
 
-// Appends `text` as the inside of a JSON string. Runs of characters that need no escape are
-// copied in one append.
+bool NeedsEscape(ushort c)
+{
+    return c < 0x20 || c == '"' || c == '\\' || (c & 0xF800) == 0xD800;  // controls, quote, backslash, surrogates
+}
+
+// Appends `text` as the inside of a JSON string. Runs of characters that need no escape - all of
+// a typical text - are found by a tight scan and copied in one append.
 void AppendJsonStringBody(QString& out, const QChar* text, int length)
 {
+    const ushort* units = reinterpret_cast<const ushort*>(text);
+    if (length > 256)
+        out.reserve(out.size() + length + 16);  // one allocation for a long text
     int runStart = 0;
-    for (int i = 0; i < length; ++i) {
-        const ushort c = text[i].unicode();
-        const bool plain = c >= 0x20 && c != '"' && c != '\\' && !QChar::isSurrogate(c);
-        if (plain)
-            continue;
-        if (QChar::isHighSurrogate(c) && i + 1 < length && QChar::isLowSurrogate(text[i + 1].unicode())) {
-            ++i;  // a valid pair is plain text
+    int i = 0;
+    for (;;) {
+        while (i < length && !NeedsEscape(units[i]))
+            ++i;
+        if (i == length)
+            break;
+        const ushort c = units[i];
+        if (QChar::isHighSurrogate(c) && i + 1 < length && QChar::isLowSurrogate(units[i + 1])) {
+            i += 2;  // a valid pair is plain text
             continue;
         }
         out.append(text + runStart, i - runStart);
-        runStart = i + 1;
         switch (c) {
         case '"': out.append(QLatin1String("\\\"")); break;
         case '\\': out.append(QLatin1String("\\\\")); break;
@@ -44,6 +53,7 @@ void AppendJsonStringBody(QString& out, const QChar* text, int length)
         case '\t': out.append(QLatin1String("\\t")); break;
         default: AppendEscapedUnit(out, c); break;  // other controls, NUL, unpaired surrogates
         }
+        runStart = ++i;
     }
     out.append(text + runStart, length - runStart);
 }
