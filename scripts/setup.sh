@@ -9,9 +9,10 @@ set -euo pipefail
 
 profile=${1:-test}
 
-pkgs=(cmake ninja-build g++ make pkg-config qtbase5-dev qtbase5-dev-tools)
+# googletest is the source of the Win32 conformance suite, which every configuration includes.
+pkgs=(cmake ninja-build g++ make pkg-config qtbase5-dev qtbase5-dev-tools googletest)
 if [ "$profile" = test ]; then
-    pkgs+=(googletest libgtest-dev libbenchmark-dev
+    pkgs+=(libbenchmark-dev
            g++-mingw-w64-x86-64-posix wine wine64
            clang libclang-rt-14-dev procps python3)
 fi
