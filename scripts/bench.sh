@@ -5,5 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh demo
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target kk-bench kk-microbench
+cmake --build --preset default -j "$(nproc)" --target kk-bench
 exec build/default/bin/kk-bench --json build/default/bench.json "$@"
