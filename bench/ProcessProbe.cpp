@@ -54,6 +54,12 @@ double ProcessProbe::CpuSeconds(qint64 pid, qint64 tid)
     return total / 1e9;
 }
 
+double ProcessProbe::OtherThreadsCpuSeconds()
+{
+    const qint64 pid = ::getpid();
+    return CpuSeconds(pid) - CpuSeconds(pid, CurrentThreadId());
+}
+
 qint64 ProcessProbe::ResidentKiB()
 {
     return StatusFieldKiB("VmRSS:");

@@ -14,6 +14,9 @@ public:
     static double SelfCpuSeconds();
     // CPU time of another process (or of one thread, with `tid`), from its schedstat files.
     static double CpuSeconds(qint64 pid, qint64 tid = 0);
+    // CPU time of this process's threads other than the calling one: what the module's own
+    // threads cost while the caller (the benchmark's event loop) just waits.
+    static double OtherThreadsCpuSeconds();
     // This process's resident set and its peak, in KiB; ResetPeak() makes the peak start again
     // from the current size.
     static qint64 ResidentKiB();

@@ -47,10 +47,12 @@ bool QtAlternative::Pump(const std::function<bool()>& done, int timeoutMs)
 {
     QElapsedTimer clock;
     clock.start();
-    QTimer wakeUp;
-    wakeUp.start(qMin(timeoutMs, 1000));
+    QTimer deadline;  // wakes a silent event loop at the deadline, and only then
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);  // a coarse timer may fire early, and would not again
+    deadline.start(timeoutMs);
     while (!done()) {
-        if (clock.elapsed() > timeoutMs)
+        if (clock.elapsed() >= timeoutMs)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
@@ -198,12 +200,12 @@ QVector<double> QtAlternative::RoundTrips(int samples)
 
 double QtAlternative::IdleCpuSeconds(int milliseconds, double* clientCpuSeconds)
 {
-    const double host0 = ProcessProbe::SelfCpuSeconds();
+    const double host0 = ProcessProbe::OtherThreadsCpuSeconds();
     const double client0 = ProcessProbe::CpuSeconds(ClientPid());
     Pump([] { return false; }, milliseconds);
     if (clientCpuSeconds)
         *clientCpuSeconds = ProcessProbe::CpuSeconds(ClientPid()) - client0;
-    return ProcessProbe::SelfCpuSeconds() - host0;
+    return ProcessProbe::OtherThreadsCpuSeconds() - host0;
 }
 
 QVector<double> QtAlternative::LaunchToReady(int samples)

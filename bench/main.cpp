@@ -287,7 +287,7 @@ int main(int argc, char** argv)
     row("client CPU per message (100 B)", "us", false, "clientCpu", "module", "raw", "reader thread");
     row("host system calls per message", "calls", false, "hostCalls", "module", "raw", "writer thread");
     row("client system calls per message", "calls", false, "clientCalls", "module", "raw", "reader thread");
-    row(QStringLiteral("idle host CPU over %1 s").arg(plan.idleMs / 1000.0), "ms", false, "idleHost", "module", "none", "-");
+    row(QStringLiteral("idle host threads CPU over %1 s").arg(plan.idleMs / 1000.0), "ms", false, "idleHost", "module", "none", "-");
     row(QStringLiteral("idle client CPU over %1 s").arg(plan.idleMs / 1000.0), "ms", false, "idleClient", "module", "none", "-");
     row(QStringLiteral("peak memory, %1 x 100 B queued").arg(plan.queued), "MiB", false, "memory", "module", "none", "-");
 
