@@ -27,7 +27,7 @@ stage "plain build: every test"
 build_and_test default
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer build: every test"
-ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=0:abort_on_error=0} \
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
     build_and_test asan
 

@@ -1,5 +1,7 @@
 #include "VXFoundation/VXEventDispatcher.h"
 
+#include "VXFoundation/VXThreadAnnotations.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QThread>
@@ -17,6 +19,10 @@ VXEventDispatcher::VXEventDispatcher(QObject* parent) : QAbstractEventDispatcher
 
 VXEventDispatcher::~VXEventDispatcher()
 {
+    // Qt deletes a thread's dispatcher when the thread finishes, after any wakeUp() or interrupt()
+    // still running in another thread has returned (QThread's own mutex orders them, invisibly
+    // to ThreadSanitizer).
+    VX_HAPPENS_AFTER(this);
     if (m_wakeFd >= 0)
         ::close(m_wakeFd);
 }
@@ -187,6 +193,7 @@ void VXEventDispatcher::wakeUp()
             written = ::write(m_wakeFd, &one, sizeof(one));
         } while (written < 0 && errno == EINTR);
     }
+    VX_HAPPENS_BEFORE(this);
 }
 
 void VXEventDispatcher::interrupt()
@@ -198,6 +205,7 @@ void VXEventDispatcher::interrupt()
     do {
         written = ::write(m_wakeFd, &one, sizeof(one));
     } while (written < 0 && errno == EINTR);
+    VX_HAPPENS_BEFORE(this);
 }
 
 void VXEventDispatcher::flush() {}
