@@ -13,62 +13,30 @@
 namespace win32layer {
 
 namespace {
-
 constexpr size_t kMaxReceiveBytes = 1u << 20;
-// What the reactor may be asked to watch a data socket for (see armed_).
-constexpr uint32_t kWatchData = EPOLLIN | EPOLLRDHUP;
-constexpr uint32_t kWatchRoom = EPOLLOUT;
-
-std::shared_ptr<const SharedDescriptor> share(int fd)
-{
-    if (fd < 0)
-        return nullptr;
-    try {
-        return std::make_shared<const SharedDescriptor>(fd);
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-}
-
-// Lets go of a socket. If a waiting thread still holds it, shut it down first, so that the peer and
-// that thread see the end now rather than when the thread lets go. (Nobody can take a new reference
-// meanwhile: they are handed out under the pipe's mutex, which the caller holds.)
-void releaseSocket(std::shared_ptr<const SharedDescriptor>* socket)
-{
-    if (*socket && socket->use_count() > 1)
-        ::shutdown((*socket)->get(), SHUT_RDWR);
-    socket->reset();
-}
-
 }  // namespace
 
 Connection::Connection(int dataFd, int controlFd, bool watchControl)
     : dataFd_(dataFd), controlFd_(controlFd), watchControl_(watchControl)
 {
-    try {
-        dataSocket_ = share(dataFd);
-        controlSocket_ = share(controlFd);
-    } catch (...) {
-        // share() closed the descriptor it failed on; dataSocket_, if made, closes its own.
-        if (!dataSocket_ && controlFd >= 0)
-            ::close(controlFd);
-        throw;
-    }
 }
 
-// Normally closeLocked/disconnectLocked have released everything; for a connection that failed to
-// start, the shared descriptors close the sockets.
-Connection::~Connection() = default;
+Connection::~Connection()
+{
+    // Normally closeLocked/disconnectLocked have released everything; this covers a connection
+    // that failed to start.
+    if (dataFd_ >= 0)
+        ::close(dataFd_);
+    if (controlFd_ >= 0)
+        ::close(controlFd_);
+}
 
 bool Connection::startLocked(const std::weak_ptr<IoSource>& source)
 {
     Reactor* reactor = Reactor::instance();
     if (reactor == nullptr)
         return false;
-    // Hang-ups and errors are always reported; the rest is armed on demand (updateInterestLocked).
-    armed_ = EPOLLET;
-    dataRegistration_ = reactor->add(dataFd_, armed_, source);
+    dataRegistration_ = reactor->add(dataFd_, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, source);
     if (dataRegistration_ == 0)
         return false;
     if (watchControl_ && controlFd_ >= 0) {
@@ -98,7 +66,6 @@ NtStatus::Value Connection::submitReadLocked(std::unique_ptr<IoRequest> request,
     reads_.push_back(std::move(request));
     NtStatus::Value freshFailure = NtStatus::kPending;
     settleLocked(fresh, &freshFailure);
-    updateInterestLocked(false);
     if (freshFailure != NtStatus::kPending)
         return freshFailure;
     *completedNow = std::none_of(reads_.begin(), reads_.end(),
@@ -118,7 +85,6 @@ NtStatus::Value Connection::submitWriteLocked(std::unique_ptr<IoRequest> request
     writes_.emplace(fresh, std::move(request));
     NtStatus::Value freshFailure = NtStatus::kPending;
     settleLocked(fresh, &freshFailure);
-    updateInterestLocked(false);
     if (freshFailure != NtStatus::kPending)
         return freshFailure;
     auto pending = writes_.find(fresh);
@@ -156,9 +122,6 @@ bool Connection::cancelLocked(const OVERLAPPED* overlapped)
     }
     for (auto& request : cancelled)
         request->complete(NtStatus::kCancelled, 0);
-    // Reads left behind a cancelled one are watched again now, not when a thread that drove the
-    // cancelled read next wakes up and leaves.
-    updateInterestLocked(false);
     return !cancelled.empty();
 }
 
@@ -167,58 +130,6 @@ void Connection::onReadyLocked(uint64_t registration, uint32_t /*events*/)
     if (registration != 0 && registration == controlRegistration_)
         checkControlLocked();
     settleLocked(nullptr, nullptr);
-    updateInterestLocked(true);
-}
-
-void Connection::serviceLocked(bool controlReady)
-{
-    if (controlReady)
-        checkControlLocked();
-    settleLocked(nullptr, nullptr);
-    updateInterestLocked(false);
-}
-
-bool Connection::waitTargetsLocked(WaitTargets* targets) const
-{
-    if (!dataSocket_)
-        return false;
-    targets->sockets[WaitTargets::kData] = dataSocket_;
-    // Only a client watches its control socket; the server's end of it is never read.
-    if (watchControl_)
-        targets->sockets[WaitTargets::kControl] = controlSocket_;
-    return true;
-}
-
-void Connection::updateInterestLocked(bool fromReactor)
-{
-    if (dataRegistration_ == 0)
-        return;
-    bool driven = false;
-    for (const std::unique_ptr<IoRequest>& read : reads_) {
-        const WaitSource* source = read->waitSource();
-        if (source != nullptr && source->drivenLocked()) {
-            driven = true;  // a thread polls the socket and drives every read in the queue
-            break;
-        }
-    }
-    uint32_t wanted = armed_;
-    if (!reads_.empty() && !driven)
-        wanted |= kWatchData;
-    else if (driven || fromReactor)
-        wanted &= ~kWatchData;
-    if (!outbound_.empty())
-        wanted |= kWatchRoom;
-    else if (fromReactor)
-        wanted &= ~kWatchRoom;
-
-    if (wanted == armed_)
-        return;
-    // Arming re-tests the socket (see Reactor), so readiness that came while disarmed is reported.
-    // Should it ever fail, the old registration stays and the next update tries again.
-    if (Reactor* reactor = Reactor::instance()) {
-        if (reactor->modify(dataRegistration_, dataFd_, wanted))
-            armed_ = wanted;
-    }
 }
 
 bool Connection::peerLeftLocked()
@@ -229,7 +140,6 @@ bool Connection::peerLeftLocked()
         if (::poll(&probe, 1, 0) == 1 && (probe.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
             peerGoneLocked();
             settleLocked(nullptr, nullptr);
-            updateInterestLocked(false);
         }
     }
     return state_ != State::Open;
@@ -448,7 +358,7 @@ void Connection::closeControlLocked()
             reactor->remove(controlRegistration_, controlFd_);
         controlRegistration_ = 0;
     }
-    releaseSocket(&controlSocket_);
+    ::close(controlFd_);
     controlFd_ = -1;
 }
 
@@ -461,7 +371,7 @@ void Connection::releaseDescriptorsLocked()
                 reactor->remove(dataRegistration_, dataFd_);
             dataRegistration_ = 0;
         }
-        releaseSocket(&dataSocket_);
+        ::close(dataFd_);
         dataFd_ = -1;
     }
 }

@@ -4,7 +4,6 @@
 #include "IoRequest.h"
 #include "NtStatus.h"
 #include "OutboundQueue.h"
-#include "WaitSource.h"
 
 #include <cstdint>
 #include <deque>
@@ -29,20 +28,14 @@ class IoSource;
 // A request that fails the moment it is made fails "at once": it is returned as an immediate status
 // and neither completed nor signalled, as Windows does. Requests already pending are completed.
 //
-// The sockets are shared (SharedDescriptor) with threads that poll them while they wait for a pending
-// read (waitTargetsLocked). Releasing them therefore shuts them down before letting go: the peer and
-// any such thread see the end at once, and the descriptor is closed by whoever holds it last.
-//
 // Thread use: not thread-safe by itself. Every method is called with the owning PipeEnd's mutex
-// held, from API threads, from the reactor thread and from threads driving a pending read while
-// they wait for it; names end in Locked to say so.
+// held, from API threads and from the reactor thread; names end in Locked to say so.
 class Connection {
 public:
     enum class State { Open, PeerClosed, Disconnected };
 
     // Takes ownership of both descriptors (non-blocking). controlFd may be -1. With watchControl the
     // connection reads the control socket (the client end); otherwise it may write to it (the server).
-    // May throw std::bad_alloc, having closed the descriptors.
     Connection(int dataFd, int controlFd, bool watchControl);
     ~Connection();
     Connection(const Connection&) = delete;
@@ -63,13 +56,6 @@ public:
     bool cancelLocked(const OVERLAPPED* overlapped);
 
     void onReadyLocked(uint64_t registration, uint32_t events);
-    // What the reactor does when the data socket (or, with controlReady, the control socket) is
-    // ready; called by a thread that polled them itself.
-    void serviceLocked(bool controlReady);
-    // The sockets a thread waiting for a pending read polls. False when the data socket is gone.
-    bool waitTargetsLocked(WaitTargets* targets) const;
-    // Registers the data socket with the reactor for what it must watch now (see armed_).
-    void updateInterestLocked(bool fromReactor);
 
     // Server side: whether the client has gone, asked of the socket now rather than waiting for the
     // reactor, so that ConnectNamedPipe right after the client's CloseHandle sees it.
@@ -101,20 +87,11 @@ private:
     void releaseDescriptorsLocked();
     void closeControlLocked();
 
-    // Owned through the shared descriptors; the plain numbers are kept for the many system calls.
-    std::shared_ptr<const SharedDescriptor> dataSocket_;
-    std::shared_ptr<const SharedDescriptor> controlSocket_;
     int dataFd_;
     int controlFd_;
     const bool watchControl_;
     uint64_t dataRegistration_ = 0;
     uint64_t controlRegistration_ = 0;
-    // What the reactor watches the data socket for: incoming data only while a read is pending that
-    // no waiting thread drives itself, room to write only while writes are queued. Each is armed as
-    // soon as it is needed; incoming data is disarmed as soon as a thread drives the reads, and
-    // otherwise (like room to write) by the reactor when it finds nothing to do, so a burst does
-    // not cost a system call per message.
-    uint32_t armed_ = 0;
     State state_ = State::Open;
     bool endOfStream_ = false;  // the data socket has delivered its last byte
 

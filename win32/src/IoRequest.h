@@ -9,7 +9,6 @@
 namespace win32layer {
 
 class Event;
-class WaitSource;
 
 // One pending ConnectNamedPipe, ReadFile or WriteFile: where its result goes and whom to wake.
 //
@@ -20,27 +19,18 @@ class WaitSource;
 // the byte count and the data. complete() is the last time the layer touches the OVERLAPPED or the
 // buffer; the events were resolved when the call started, so hEvent is never read again.
 //
-// A request that stays pending can carry a WaitSource, attached to all its events, so that a thread
-// waiting for one of them drives the request itself; complete() finishes and detaches it.
-//
 // Thread use: created by the calling thread, then owned by a pipe's queues and touched only under
-// that pipe's mutex (by API threads, the reactor thread and threads that drive it while waiting).
+// that pipe's mutex (by API threads and the reactor thread).
 class IoRequest {
 public:
     enum class Kind { Connect, Read, Write };
 
     IoRequest(Kind kind, OVERLAPPED* overlapped, std::shared_ptr<Event> userEvent,
               std::shared_ptr<Event> fileEvent, std::shared_ptr<Event> callerWakeup);
-    ~IoRequest();
-    IoRequest(const IoRequest&) = delete;
-    IoRequest& operator=(const IoRequest&) = delete;
 
     Kind kind() const { return kind_; }
     const OVERLAPPED* overlapped() const { return overlapped_; }
 
-    // Once the request has gone pending: lets waiters on its events drive it through `source`.
-    void attachWaitSource(std::shared_ptr<WaitSource> source);
-    const WaitSource* waitSource() const { return waitSource_.get(); }
     void complete(NtStatus::Value status, uint32_t bytes);
 
     // Reads: the destination and its size, and the read mode in force when the call was made.
@@ -61,7 +51,6 @@ private:
     std::shared_ptr<Event> userEvent_;     // hEvent, if any
     std::shared_ptr<Event> fileEvent_;     // the handle's own event, for GetOverlappedResult without hEvent
     std::shared_ptr<Event> callerWakeup_;  // set when the caller blocks until completion
-    std::shared_ptr<WaitSource> waitSource_;  // attached to the events until complete()
 };
 
 }  // namespace win32layer

@@ -16,14 +16,8 @@ namespace win32layer {
 // reads, writes and cancellation through a Connection, and the handle's own event (which
 // GetOverlappedResult waits on when an OVERLAPPED has no hEvent).
 //
-// A read that goes pending carries a WaitSource (see WaitSource.h): a thread that then waits for one
-// of its events polls this end's sockets itself and, when they become readable, runs the reactor's
-// readiness code in its own thread (serviceWaiter), so a waited-for read does not depend on the
-// reactor thread waking up first.
-//
-// Thread use: API calls from any thread, readiness callbacks from the reactor thread, serviceWaiter
-// and leaveWaiter from threads waiting for a pending read's events. mutex_ guards every mutable
-// member of the end and of its Connection; subclasses' *Locked members expect it held.
+// Thread use: API calls from any thread, readiness callbacks from the reactor thread. mutex_ guards
+// every mutable member of the end and of its Connection; subclasses' *Locked members expect it held.
 // Once closed_ is set (by CloseHandle) the end does nothing more, so calls that looked the handle up
 // just before it was closed fail with ERROR_INVALID_HANDLE, and late reactor callbacks are ignored.
 class PipeEnd : public KernelObject, public IoSource, public std::enable_shared_from_this<PipeEnd> {
@@ -51,12 +45,6 @@ public:
     void onIoReady(uint64_t registration, uint32_t events) final;
     void onHandleClosed() final;
 
-    // For a thread waiting for `read`'s events (see WaitSource::service): drives the connection as
-    // the reactor would if `ready` has a socket flagged, then, while the read is still pending, says
-    // which sockets to poll.
-    bool serviceWaiter(WaitSource& read, bool enrol, unsigned ready, WaitTargets* targets);
-    void leaveWaiter(WaitSource& read);
-
 protected:
     // The connection reads and writes go to, or nullptr when there is none.
     virtual Connection* connectionLocked() = 0;
@@ -72,8 +60,6 @@ protected:
     bool closed_ = false;
 
 private:
-    void leaveLocked(WaitSource& read, Connection* connection);
-
     const bool messageType_;
     bool messageReadMode_;  // guarded by mutex_
     const Access access_;

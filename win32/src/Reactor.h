@@ -28,12 +28,10 @@ public:
 // Edge-triggered readiness is safe because every change of demand (a new read or write) is followed
 // by an attempt to make progress under the pipe's mutex in the calling thread, and the reactor
 // thread drives a descriptor until EAGAIN whenever there is demand, so no edge is needed that was
-// consumed earlier. A source may narrow what it is registered for while it has no use for some
-// readiness (modify): re-arming with EPOLL_CTL_MOD makes epoll test the descriptor again and report
-// it if it is ready by then, so nothing that happened while it was disarmed is lost.
+// consumed earlier.
 //
-// Thread use: add/modify/remove from any thread (under a pipe's mutex); sources_ and
-// nextRegistration_ are guarded by mutex_, which is never held while a callback runs.
+// Thread use: add/remove from any thread (under a pipe's mutex); sources_ and nextRegistration_ are
+// guarded by mutex_, which is never held while a callback runs.
 class Reactor {
 public:
     // nullptr when the epoll instance or the thread could not be created (errno tells why).
@@ -42,8 +40,6 @@ public:
     // Registers fd for the given epoll events. Returns the registration id, or 0 on failure with
     // errno set.
     uint64_t add(int fd, uint32_t events, std::weak_ptr<IoSource> source);
-    // Changes the epoll events fd is registered for. False, with errno set, on failure.
-    bool modify(uint64_t registration, int fd, uint32_t events);
     // Unregisters; call before closing fd.
     void remove(uint64_t registration, int fd);
 
