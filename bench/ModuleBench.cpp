@@ -276,6 +276,7 @@ QVector<double> ModuleBench::LaunchToReady(int samples)
         if (Pump([&] { return m_startups > startups; }, kWaitMs))
             results.append(clock.nsecsElapsed() / 1e6);
         delete manager;  // its client sees the pipes go and exits
+        ProcessProbe::WaitForExit(m_clientPid, kWaitMs);
     }
     return results;
 }
@@ -302,6 +303,7 @@ QVector<double> ModuleBench::Restarts(int samples)
             results.append(clock.nsecsElapsed() / 1e6);
         }
         delete manager;
+        ProcessProbe::WaitForExit(m_clientPid, kWaitMs);
     }
     return results;
 }

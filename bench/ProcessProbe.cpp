@@ -5,8 +5,10 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <csignal>
 #include <malloc.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -145,4 +147,17 @@ bool SyscallCounter::IsAvailable()
                QRegularExpression(QStringLiteral("^\\d+,")).match(QString::fromUtf8(probe.readAllStandardError())).hasMatch();
     }();
     return available;
+}
+
+bool ProcessProbe::WaitForExit(qint64 pid, int milliseconds)
+{
+    if (pid <= 0)
+        return true;
+    const int pidfd = int(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+    if (pidfd < 0)
+        return errno == ESRCH;  // already gone
+    pollfd entry = {pidfd, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, milliseconds);
+    ::close(pidfd);
+    return ready == 1;
 }

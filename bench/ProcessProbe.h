@@ -26,6 +26,10 @@ public:
     // in the resident size whatever ran before it.
     static void ReleaseFreeMemory();
     static qint64 CurrentThreadId();
+    // Waits (in poll on a pidfd, no polling loop) until the process has ended, at most
+    // `milliseconds`; true when it has. Launch samples wait for the previous client to be gone so
+    // that its teardown does not run alongside the next launch.
+    static bool WaitForExit(qint64 pid, int milliseconds);
 };
 
 // Counts the system calls of a process (or of one thread) while it exists. Unavailable (Count()
