@@ -58,8 +58,18 @@ double ProcessProbe::CpuSeconds(qint64 pid, qint64 tid)
 
 double ProcessProbe::OtherThreadsCpuSeconds()
 {
-    const qint64 pid = ::getpid();
-    return CpuSeconds(pid) - CpuSeconds(pid, CurrentThreadId());
+    // getrusage, not the per-task schedstat files: RUSAGE_SELF keeps the time of threads that have
+    // ended, so a thread ending between two readings cannot make the difference negative.
+    const auto seconds = [](int who) {
+        rusage usage{};
+        getrusage(who, &usage);
+        return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    };
+    // The calling thread first: its own time between the two readings then counts (a few
+    // microseconds) rather than making the figure dip below what the other threads used.
+    const double own = seconds(RUSAGE_THREAD);
+    return seconds(RUSAGE_SELF) - own;
 }
 
 qint64 ProcessProbe::ResidentKiB()
