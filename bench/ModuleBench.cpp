@@ -256,12 +256,12 @@ QVector<double> ModuleBench::RoundTrips(int samples)
 
 double ModuleBench::IdleCpuSeconds(int milliseconds, double* clientCpuSeconds)
 {
-    const double host0 = ProcessProbe::OtherThreadsCpuSeconds();
+    const QMap<qint64, double> host0 = ProcessProbe::OtherThreadsCpuSeconds();
     const double client0 = ProcessProbe::CpuSeconds(m_mainClientPid);
     Pump([] { return false; }, milliseconds);
     if (clientCpuSeconds)
         *clientCpuSeconds = ProcessProbe::CpuSeconds(m_mainClientPid) - client0;
-    return ProcessProbe::OtherThreadsCpuSeconds() - host0;
+    return ProcessProbe::OtherThreadsCpuSecondsSince(host0);
 }
 
 QVector<double> ModuleBench::LaunchToReady(int samples)

@@ -56,20 +56,27 @@ double ProcessProbe::CpuSeconds(qint64 pid, qint64 tid)
     return total / 1e9;
 }
 
-double ProcessProbe::OtherThreadsCpuSeconds()
+QMap<qint64, double> ProcessProbe::OtherThreadsCpuSeconds()
 {
-    // getrusage, not the per-task schedstat files: RUSAGE_SELF keeps the time of threads that have
-    // ended, so a thread ending between two readings cannot make the difference negative.
-    const auto seconds = [](int who) {
-        rusage usage{};
-        getrusage(who, &usage);
-        return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-               double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    };
-    // The calling thread first: its own time between the two readings then counts (a few
-    // microseconds) rather than making the figure dip below what the other threads used.
-    const double own = seconds(RUSAGE_THREAD);
-    return seconds(RUSAGE_SELF) - own;
+    QMap<qint64, double> seconds;
+    const qint64 pid = ::getpid();
+    const qint64 self = CurrentThreadId();
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const qint64 tid = task.toLongLong();
+        if (tid != self)
+            seconds.insert(tid, CpuSeconds(pid, tid));
+    }
+    return seconds;
+}
+
+double ProcessProbe::OtherThreadsCpuSecondsSince(const QMap<qint64, double>& before)
+{
+    double total = 0;
+    const QMap<qint64, double> now = OtherThreadsCpuSeconds();
+    for (auto it = now.cbegin(); it != now.cend(); ++it)
+        total += qMax(0.0, it.value() - before.value(it.key(), 0.0));
+    return total;
 }
 
 qint64 ProcessProbe::ResidentKiB()

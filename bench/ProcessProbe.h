@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QProcess>
 #include <QString>
 
@@ -14,9 +15,12 @@ public:
     static double SelfCpuSeconds();
     // CPU time of another process (or of one thread, with `tid`), from its schedstat files.
     static double CpuSeconds(qint64 pid, qint64 tid = 0);
-    // CPU time of this process's threads other than the calling one: what the module's own
-    // threads cost while the caller (the benchmark's event loop) just waits.
-    static double OtherThreadsCpuSeconds();
+    // CPU time of each of this process's threads other than the calling one, by thread id.
+    static QMap<qint64, double> OtherThreadsCpuSeconds();
+    // What the threads other than the calling one have used since `before` was taken: the module's
+    // own threads, while the caller (the benchmark's event loop) just waits. Thread by thread, so a
+    // thread that ends meanwhile cannot make the figure negative (it takes its time with it).
+    static double OtherThreadsCpuSecondsSince(const QMap<qint64, double>& before);
     // This process's resident set and its peak, in KiB; ResetPeak() makes the peak start again
     // from the current size.
     static qint64 ResidentKiB();

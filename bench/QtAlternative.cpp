@@ -200,12 +200,12 @@ QVector<double> QtAlternative::RoundTrips(int samples)
 
 double QtAlternative::IdleCpuSeconds(int milliseconds, double* clientCpuSeconds)
 {
-    const double host0 = ProcessProbe::OtherThreadsCpuSeconds();
+    const QMap<qint64, double> host0 = ProcessProbe::OtherThreadsCpuSeconds();
     const double client0 = ProcessProbe::CpuSeconds(ClientPid());
     Pump([] { return false; }, milliseconds);
     if (clientCpuSeconds)
         *clientCpuSeconds = ProcessProbe::CpuSeconds(ClientPid()) - client0;
-    return ProcessProbe::OtherThreadsCpuSeconds() - host0;
+    return ProcessProbe::OtherThreadsCpuSecondsSince(host0);
 }
 
 QVector<double> QtAlternative::LaunchToReady(int samples)
