@@ -117,10 +117,10 @@ bool KKClientEndpoint::ParseCommandLine(const QStringList& arguments, Launch* ou
 KKClientEndpoint::KKClientEndpoint(QObject* parent) : QObject(parent), m_reader(new KKPipeReader(this))
 {
     qRegisterMetaType<QSharedPointer<VXProcessMessage>>("QSharedPointer<VXProcessMessage>");
+    qRegisterMetaType<KKReceivedBatch>("KKReceivedBatch");
     m_writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // The reader emits from its own thread; these connections are queued into ours.
-    connect(m_reader, &KKPipeReader::MessageReceived, this, &KKClientEndpoint::OnMessage);
-    connect(m_reader, &KKPipeReader::InvalidPayload, this, &KKClientEndpoint::OnInvalid);
+    connect(m_reader, &KKPipeReader::Received, this, &KKClientEndpoint::OnReceived);
     connect(m_reader, &KKPipeReader::PipeGone, this, &KKClientEndpoint::OnPipeGone);
 }
 
@@ -228,16 +228,18 @@ void KKClientEndpoint::RestartReader()
         m_reader->Start(m_fromHost, m_toHost, m_session);
 }
 
-void KKClientEndpoint::OnMessage(int session, QSharedPointer<VXProcessMessage> message, QByteArray payload)
+void KKClientEndpoint::OnReceived(int session, const KKReceivedBatch& batch)
 {
-    if (session == m_session)
-        emit MessageReceived(message, payload);
-}
-
-void KKClientEndpoint::OnInvalid(int session, QByteArray payload)
-{
-    if (session == m_session)
-        emit InvalidPayload(payload);
+    for (const KKReceivedPayload& received : batch) {
+        // A receiver may close or reopen the pipes while the batch is being handed on; what is
+        // left of it then belongs to a connection that is over.
+        if (session != m_session)
+            return;
+        if (received.message)
+            emit MessageReceived(received.message, received.payload);
+        else
+            emit InvalidPayload(received.payload);
+    }
 }
 
 void KKClientEndpoint::OnPipeGone(int session, quint32 error)

@@ -79,8 +79,7 @@ signals:
     void HostGone();
 
 private slots:
-    void OnMessage(int session, QSharedPointer<VXProcessMessage> message, QByteArray payload);
-    void OnInvalid(int session, QByteArray payload);
+    void OnReceived(int session, const KKReceivedBatch& batch);
     void OnPipeGone(int session, quint32 error);
 
 private:

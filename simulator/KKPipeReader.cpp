@@ -94,6 +94,7 @@ void KKPipeReader::run()
         }
         if (!alive || completedAtOnce)
             continue;
+        Flush();  // nothing more is here for now: hand over what was read before sleeping
 
         // The stop event first: WaitForMultipleObjects reports the lowest signalled index.
         HANDLE handles[3] = {m_stopEvent, nullptr, nullptr};
@@ -114,6 +115,7 @@ void KKPipeReader::run()
             // owner is told as if the pipes had gone.
             const DWORD error = GetLastError();
             qDebug().noquote() << QStringLiteral("KKPipeReader: WaitForMultipleObjects failed with %1").arg(error);
+            Flush();
             emit PipeGone(m_session, error);
             break;
         }
@@ -130,6 +132,7 @@ void KKPipeReader::run()
         if (watch.event)
             CloseHandle(watch.event);
     }
+    Flush();
 }
 
 bool KKPipeReader::Issue(Watch& watch)
@@ -170,6 +173,7 @@ bool KKPipeReader::Complete(Watch& watch, BOOL ok, DWORD error, DWORD transferre
     }
     if (!IsPeerGone(error))
         qDebug().noquote() << QStringLiteral("KKPipeReader: ReadFile failed with %1").arg(error);
+    Flush();  // what came before the end is handed over before the end is reported
     emit PipeGone(m_session, error);
     return false;
 }
@@ -180,17 +184,28 @@ void KKPipeReader::Deliver(const char* data, int size)
     for (const QByteArray& payload : result.payloads) {
         // The whole payload is decoded, NUL bytes included: a text form never holds one, so a
         // payload that does is not a message.
-        const auto message = VXProcessMessage::CreateFromString(QString::fromUtf8(payload.constData(), payload.size()));
-        if (message)
-            emit MessageReceived(m_session, message, payload);
-        else
-            emit InvalidPayload(m_session, payload);
+        m_batch.append({VXProcessMessage::CreateFromString(QString::fromUtf8(payload.constData(), payload.size())),
+                        payload});
+        m_batchBytes += payload.size();
+        if (m_batch.size() >= kMaxBatch || m_batchBytes >= kMaxBatchBytes)
+            Flush();
     }
     if (result.dropped) {
         qDebug().noquote() << QStringLiteral("KKPipeReader: invalid frame length %1, dropped %2 buffered bytes")
                                   .arg(result.badLength)
                                   .arg(result.droppedBytes);
     }
+}
+
+void KKPipeReader::Flush()
+{
+    if (m_batch.isEmpty())
+        return;
+    KKReceivedBatch batch;
+    batch.reserve(kMaxBatch);
+    m_batch.swap(batch);
+    m_batchBytes = 0;
+    emit Received(m_session, batch);
 }
 
 void KKPipeReader::Settle(Watch& watch)

@@ -21,6 +21,13 @@
 // frame stream belongs to the reader thread while it runs and to the owner between runs (start
 // and join order the hand-over). m_stopRequested is written by the owner and read by the reader.
 //
+// Payloads are handed over in batches, in order: everything read since the thread last waited,
+// at most kMaxBatch payloads or about kMaxBatchBytes at a time. A flood of small messages then
+// costs one queued call per batch instead of one per message (client CPU per 100-byte message
+// 8 -> 5 us), and a lone message is handed over as soon as the next read has to wait, so batching
+// adds no delay. Large payloads go one by one: holding several 64 KiB texts at once made the
+// allocator map and unmap fresh pages for each and cost more than the hand-over saves.
+//
 // Stopping is a protocol: set the flag and the stop event, the thread cancels its pending reads
 // and waits for their completion, then returns; Stop joins it. Only after that may the owner close
 // a handle, so no read of ours is ever left on a closed handle or a handle value used again.
@@ -29,6 +36,8 @@ class KKPipeReader : public QThread
     Q_OBJECT
 public:
     static constexpr DWORD kBufferSize = 64 * 1024;  // bytes per ReadFile on the incoming pipe
+    static constexpr int kMaxBatch = 256;
+    static constexpr int kMaxBatchBytes = 64 * 1024;
 
     explicit KKPipeReader(QObject* parent = nullptr);
     ~KKPipeReader() override;
@@ -42,8 +51,8 @@ public:
     void ResetStream() { m_stream.Clear(); }
 
 signals:
-    void MessageReceived(int session, QSharedPointer<VXProcessMessage> message, QByteArray payload);
-    void InvalidPayload(int session, QByteArray payload);
+    // Payloads in the order they arrived; always before a PipeGone of the same run.
+    void Received(int session, KKReceivedBatch batch);
     // A pipe failed (109, 232, 233 ...): the module's end is gone. Emitted at most once per run,
     // and the run ends with it.
     void PipeGone(int session, quint32 error);
@@ -58,6 +67,7 @@ private:
     // Takes the result of a finished read; false when the pipe failed (run ends).
     bool Complete(Watch& watch, BOOL ok, DWORD error, DWORD transferred);
     void Deliver(const char* data, int size);
+    void Flush();
     void Settle(Watch& watch);
 
     HANDLE m_incoming = nullptr;
@@ -66,4 +76,6 @@ private:
     HANDLE m_stopEvent;  // manual reset; set by Stop, reset once the thread has been joined
     std::atomic<bool> m_stopRequested{false};
     KKFrameStream m_stream;
+    KKReceivedBatch m_batch;  // the reader thread's, while it runs
+    int m_batchBytes = 0;
 };

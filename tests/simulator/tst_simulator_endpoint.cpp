@@ -50,6 +50,7 @@ private slots:
     void noticesTheHostGoing_data();
     void noticesTheHostGoing();
     void closingOneOrBothPipes();
+    void closingWhileMessagesWaitDropsTheRest();
 
     // --- Connecting ------------------------------------------------------------------------------------
     void missingPipeFailsAtOnceAndConnectResumes();
@@ -197,6 +198,29 @@ void TestSimulatorEndpoint::closingOneOrBothPipes()
     endpoint.Close();
     QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 2, kLong);
     QCOMPARE(gone.count(), 0);
+}
+
+// Messages are handed over from the reader thread in batches; a receiver that closes the
+// endpoint in the middle of one must not be handed the rest of it, nor anything read before the
+// close that is still on its way.
+void TestSimulatorEndpoint::closingWhileMessagesWaitDropsTheRest()
+{
+    VXPipeServer server;
+    QVERIFY(server.InitPipe(m_launch.writePipe, m_launch.readPipe));
+    KKClientEndpoint endpoint;
+    int seen = 0;
+    connect(&endpoint, &KKClientEndpoint::MessageReceived, this, [&] {
+        if (++seen == 10)
+            endpoint.Close();
+    });
+    QCOMPARE(endpoint.Connect(m_launch, kLong), DWORD(ERROR_SUCCESS));
+    for (int i = 0; i < 500; ++i)
+        QVERIFY(server.AsyncWriteData(Text(Message(QString::number(i)))));
+    QTRY_COMPARE_WITH_TIMEOUT(seen, 10, kLong);
+    // Close() joined the reader: whatever it read is in the event queue now, and is dropped.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    QCOMPARE(seen, 10);
 }
 
 void TestSimulatorEndpoint::missingPipeFailsAtOnceAndConnectResumes()
