@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <malloc.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -43,6 +44,13 @@ double ProcessProbe::SelfCpuSeconds()
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double ProcessProbe::ThreadCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
 double ProcessProbe::CpuSeconds(qint64 pid, qint64 tid)

@@ -13,6 +13,8 @@ class ProcessProbe
 public:
     // CPU time (user + system) of this process so far, from getrusage.
     static double SelfCpuSeconds();
+    // CPU time of the calling thread so far.
+    static double ThreadCpuSeconds();
     // CPU time of another process (or of one thread, with `tid`), from its schedstat files.
     static double CpuSeconds(qint64 pid, qint64 tid = 0);
     // CPU time of each of this process's threads other than the calling one, by thread id.

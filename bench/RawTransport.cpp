@@ -175,25 +175,28 @@ double RawTransport::OneWay(int count, int payloadSize, int readSize, Cost* cost
     std::promise<qint64> writerTidPromise;
     std::future<qint64> writerTidFuture = writerTidPromise.get_future();
     StartGate gate;
+    // Each side times its own CPU: the writer may have ended (and left /proc) by the time the
+    // reader has counted the last frame.
+    double writerCpu = 0;
     std::thread writer([&] {
         writerTidPromise.set_value(ProcessProbe::CurrentThreadId());
         gate.Wait();
+        const double cpu0 = ProcessProbe::ThreadCpuSeconds();
         for (int i = 0; i < count; ++i) {
             if (!WriteAll(true, frame.constData(), frame.size()))
-                return;
+                break;
         }
+        writerCpu = ProcessProbe::ThreadCpuSeconds() - cpu0;
     });
     const qint64 writerTid = writerTidFuture.get();
 
-    const qint64 pid = ::getpid();
     const qint64 readerTid = ProcessProbe::CurrentThreadId();
     std::unique_ptr<SyscallCounter> writerCalls, readerCalls;
     if (countSyscalls) {
         writerCalls.reset(new SyscallCounter(writerTid, true));
         readerCalls.reset(new SyscallCounter(readerTid, true));
     }
-    const double writerCpu0 = ProcessProbe::CpuSeconds(pid, writerTid);
-    const double readerCpu0 = ProcessProbe::CpuSeconds(pid, readerTid);
+    const double readerCpu0 = ProcessProbe::ThreadCpuSeconds();
 
     std::vector<char> buffer(static_cast<size_t>(readSize));
     FrameCounter counter;
@@ -207,11 +210,12 @@ double RawTransport::OneWay(int count, int payloadSize, int readSize, Cost* cost
         counter.Feed(buffer.data(), read);
     }
     const double seconds = clock.nsecsElapsed() / 1e9;
-    if (cost) {
-        cost->writerCpuSeconds = ProcessProbe::CpuSeconds(pid, writerTid) - writerCpu0;
-        cost->readerCpuSeconds = ProcessProbe::CpuSeconds(pid, readerTid) - readerCpu0;
-    }
+    const double readerCpu = ProcessProbe::ThreadCpuSeconds() - readerCpu0;
     writer.join();
+    if (cost) {
+        cost->writerCpuSeconds = writerCpu;
+        cost->readerCpuSeconds = readerCpu;
+    }
     if (cost && countSyscalls) {
         cost->writerSyscalls = writerCalls->Stop();
         cost->readerSyscalls = readerCalls->Stop();
