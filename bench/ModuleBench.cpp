@@ -1,5 +1,6 @@
 #include "ModuleBench.h"
 
+#include "FrameCounter.h"
 #include "ProcessProbe.h"
 
 #include "ManagerInspector.h"
@@ -27,7 +28,6 @@
 namespace {
 
 const char kConfigUri[] = "vx://config/object/service";
-const int kWaitMs = 120000;
 // The message that makes the simulator's script send its next flood block.
 const QString kFloodTrigger = QStringLiteral("[\"OpenBaseInfoSettingWindow\"]");
 
@@ -42,39 +42,19 @@ std::vector<wchar_t> Wide(const QString& text)
 bool ReadFrames(HANDLE pipe, long long count)
 {
     std::vector<char> buffer(65536);
-    long long frames = 0;
-    unsigned char header[4];
-    int headerBytes = 0;
-    long long skip = 0;
-    while (frames < count) {
+    FrameCounter counter;
+    while (counter.Frames() < count) {
         DWORD read = 0;
         if (!ReadFile(pipe, buffer.data(), DWORD(buffer.size()), &read, nullptr) && GetLastError() != ERROR_MORE_DATA)
             return false;
-        for (DWORD offset = 0; offset < read;) {
-            if (skip > 0) {
-                const long long take = qMin<long long>(skip, read - offset);
-                skip -= take;
-                offset += DWORD(take);
-                if (skip == 0)
-                    ++frames;
-                continue;
-            }
-            while (headerBytes < 4 && offset < read)
-                header[headerBytes++] = static_cast<unsigned char>(buffer[offset++]);
-            if (headerBytes < 4)
-                break;
-            headerBytes = 0;
-            skip = header[0] | header[1] << 8 | header[2] << 16 | (long long)header[3] << 24;
-            if (skip == 0)
-                ++frames;
-        }
+        counter.Feed(buffer.data(), int(read));
     }
     return true;
 }
 
 }  // namespace
 
-ModuleBench::ModuleBench(const QString& simulatorPath, QObject* parent) : QObject(parent), m_simulator(simulatorPath)
+ModuleBench::ModuleBench(const QString& simulatorPath, QObject* parent) : EndToEndBench(parent), m_simulator(simulatorPath)
 {
     VXGlobalData::Instance()->SetAppVersion("5.2.1");
     VXGlobalData::Instance()->SetPin(QStringLiteral("seller_01"));
@@ -104,24 +84,6 @@ QString ModuleBench::PayloadMessage(const QString& name, int size)
     // ["<name>","s:<fill>"] is exactly `size` bytes of ASCII.
     const int frame = name.size() + 9;
     return QStringLiteral("[\"%1\",\"s:%2\"]").arg(name, QString(qMax(0, size - frame), QLatin1Char('x')));
-}
-
-bool ModuleBench::Pump(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    // One timer at the deadline, only so that a silent event loop still returns then; nothing
-    // wakes this thread meanwhile, so the idle measurement sees the module's own cost alone.
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.setTimerType(Qt::PreciseTimer);  // a coarse timer may fire early, and would not again
-    deadline.start(timeoutMs);
-    while (!done()) {
-        if (clock.elapsed() >= timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
 }
 
 VXKopkopManager* ModuleBench::NewManager()
@@ -168,9 +130,7 @@ void ModuleBench::OnStartupCompleted(unsigned int value, const QString&)
 
 void ModuleBench::OnChangeStatus(int status)
 {
-    m_lastStatus = status;
-    if (m_onStatus)
-        m_onStatus(status);
+    StatusReported(status);
 }
 
 void ModuleBench::OnBaseInfoChanged(const QString&)
@@ -178,12 +138,9 @@ void ModuleBench::OnBaseInfoChanged(const QString&)
     ++m_baseInfoCount;
 }
 
-void ModuleBench::Barrier()
+void ModuleBench::RequestStatus(int status)
 {
-    // The client answers in order, so its answer to this proves it has read all before it.
-    const int id = ++m_nextStatus;
-    m_manager->SendCommand(QStringLiteral("[\"ChangeStatus\",\"i:%1\"]").arg(id));
-    Pump([&] { return m_lastStatus == id; }, kWaitMs);
+    m_manager->SendCommand(QStringLiteral("[\"ChangeStatus\",\"i:%1\"]").arg(status));
 }
 
 double ModuleBench::HostToClient(int count, int payloadSize, bool guarded, Cost* cost, bool countSyscalls)
@@ -206,7 +163,7 @@ double ModuleBench::HostToClient(int count, int payloadSize, bool guarded, Cost*
         else
             m_manager->SendCommand(text);
     }
-    Barrier();
+    const bool delivered = Barrier();
     const double seconds = clock.nsecsElapsed() / 1e9;
     if (cost) {
         cost->hostCpuSeconds = ProcessProbe::SelfCpuSeconds() - hostCpu0;
@@ -216,7 +173,7 @@ double ModuleBench::HostToClient(int count, int payloadSize, bool guarded, Cost*
             cost->clientSyscalls = clientCalls->Stop();
         }
     }
-    return m_lastStatus == m_nextStatus ? seconds : -1;
+    return delivered ? seconds : -1;
 }
 
 double ModuleBench::ClientToHost(int count)
@@ -228,40 +185,6 @@ double ModuleBench::ClientToHost(int count)
     if (!Pump([&] { return m_baseInfoCount >= target; }, kWaitMs))
         return -1;
     return clock.nsecsElapsed() / 1e9;
-}
-
-QVector<double> ModuleBench::RoundTrips(int samples)
-{
-    QVector<double> results;
-    results.reserve(samples);
-    QElapsedTimer clock;
-    int expected = 0;
-    const auto send = [&] {
-        expected = ++m_nextStatus;
-        clock.start();
-        m_manager->SendCommand(QStringLiteral("[\"ChangeStatus\",\"i:%1\"]").arg(expected));
-    };
-    m_onStatus = [&](int status) {
-        if (status != expected)
-            return;
-        results.append(clock.nsecsElapsed() / 1000.0);
-        if (results.size() < samples)
-            send();
-    };
-    send();
-    Pump([&] { return results.size() >= samples; }, kWaitMs);
-    m_onStatus = nullptr;
-    return results;
-}
-
-double ModuleBench::IdleCpuSeconds(int milliseconds, double* clientCpuSeconds)
-{
-    const QMap<qint64, double> host0 = ProcessProbe::OtherThreadsCpuSeconds();
-    const double client0 = ProcessProbe::CpuSeconds(m_mainClientPid);
-    Pump([] { return false; }, milliseconds);
-    if (clientCpuSeconds)
-        *clientCpuSeconds = ProcessProbe::CpuSeconds(m_mainClientPid) - client0;
-    return ProcessProbe::OtherThreadsCpuSecondsSince(host0);
 }
 
 QVector<double> ModuleBench::LaunchToReady(int samples)

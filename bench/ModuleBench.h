@@ -1,5 +1,7 @@
 #pragma once
 
+#include "EndToEndBench.h"
+
 #include "PlatformKKWrapper/IKKCallbackInterface.h"
 
 #include <QList>
@@ -20,17 +22,10 @@ class VXKopkopManager;
 // client-side class on the other end, and a callback on the main thread.
 //
 // Lives on the main thread, like the manager.
-class ModuleBench : public QObject, public IKKCallbackInterface
+class ModuleBench : public EndToEndBench, public IKKCallbackInterface
 {
     Q_OBJECT
 public:
-    struct Cost
-    {
-        double hostCpuSeconds = 0;
-        double clientCpuSeconds = 0;
-        qint64 hostSyscalls = -1;
-        qint64 clientSyscalls = -1;
-    };
     // The client-to-host blocks the simulator will be asked for, in order: (count, payload size).
     using FloodPlan = QList<QPair<int, int>>;
 
@@ -39,7 +34,7 @@ public:
 
     // Launches the simulator through the module and waits until it is ready.
     bool Start(const FloodPlan& floods);
-    qint64 ClientPid() const { return m_mainClientPid; }
+    qint64 ClientPid() const override { return m_mainClientPid; }
 
     // `count` messages of `payloadSize` bytes (text form) host to client, with SendCommand or
     // with the guarded OpenKKWindow; seconds until the client has them all (a round trip that
@@ -47,10 +42,6 @@ public:
     double HostToClient(int count, int payloadSize, bool guarded, Cost* cost = nullptr, bool countSyscalls = false);
     // The next block of the flood plan: seconds from asking until the callback saw them all.
     double ClientToHost(int count);
-    // ChangeStatus -> ChangeStatusCallback -> OnChangeStatus, one after the other: microseconds.
-    QVector<double> RoundTrips(int samples);
-    // CPU seconds used by the host process while the connected client stays idle.
-    double IdleCpuSeconds(int milliseconds, double* clientCpuSeconds);
 
     // ExecuteKK(false) to OnStartupCompleted with a fresh manager each time: milliseconds.
     QVector<double> LaunchToReady(int samples);
@@ -83,11 +74,13 @@ public:
     void OnUploadCefException(int, const QString&, const QString&, const QString&, const QString&,
                               const QString&) override {}
 
+protected:
+    // ChangeStatus through SendCommand; the client answers with ChangeStatusCallback.
+    void RequestStatus(int status) override;
+
 private:
     void Configure(bool useVxProcess);
     VXKopkopManager* NewManager();
-    void Barrier();
-    bool Pump(const std::function<bool()>& done, int timeoutMs);
 
     QString m_simulator;
     QTemporaryDir m_dir;
@@ -96,8 +89,5 @@ private:
     qint64 m_clientPid = 0;      // of the client that reported its start-up last
     qint64 m_mainClientPid = 0;  // of the client Start() launched, which the blocks use
     int m_startups = 0;
-    int m_lastStatus = -1;
-    std::function<void(int)> m_onStatus;  // set while round trips run
     long long m_baseInfoCount = 0;
-    int m_nextStatus = 1000;
 };

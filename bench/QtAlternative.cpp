@@ -14,8 +14,6 @@
 
 namespace {
 
-const int kWaitMs = 120000;
-
 // {"args":["<fill>"],"name":"<name>"} (QJsonDocument writes keys in order) is `size` bytes.
 QString Fill(const QString& name, int size)
 {
@@ -24,7 +22,10 @@ QString Fill(const QString& name, int size)
 
 }  // namespace
 
-QtAlternative::QtAlternative(const QString& clientPath, QObject* parent) : QObject(parent), m_clientPath(clientPath) {}
+QtAlternative::QtAlternative(const QString& clientPath, QObject* parent)
+    : EndToEndBench(parent), m_clientPath(clientPath)
+{
+}
 
 QtAlternative::~QtAlternative()
 {
@@ -41,22 +42,6 @@ QByteArray QtAlternative::Frame(const QString& name, const QJsonArray& args)
     for (int i = 0; i < 4; ++i)
         frame[i] = char(unsigned(payload.size()) >> (8 * i));
     return frame + payload;
-}
-
-bool QtAlternative::Pump(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QTimer deadline;  // wakes a silent event loop at the deadline, and only then
-    deadline.setSingleShot(true);
-    deadline.setTimerType(Qt::PreciseTimer);  // a coarse timer may fire early, and would not again
-    deadline.start(timeoutMs);
-    while (!done()) {
-        if (clock.elapsed() >= timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
 }
 
 bool QtAlternative::Launch(std::unique_ptr<QProcess>* process, QLocalSocket** socket)
@@ -121,19 +106,15 @@ void QtAlternative::Dispatch(const QByteArray& payload)
     if (name == QLatin1String("StartupCompleted")) {
         ++m_startups;
     } else if (name == QLatin1String("ChangeStatusCallback")) {
-        m_lastStatus = args.at(0).toInt();
-        if (m_onStatus)
-            m_onStatus(m_lastStatus);
+        StatusReported(args.at(0).toInt());
     } else if (name == QLatin1String("BaseInfoChanged")) {
         ++m_baseInfoCount;
     }
 }
 
-void QtAlternative::Barrier()
+void QtAlternative::RequestStatus(int status)
 {
-    const int id = ++m_nextStatus;
-    Send(QStringLiteral("ChangeStatus"), {id});
-    Pump([&] { return m_lastStatus == id; }, kWaitMs);
+    Send(QStringLiteral("ChangeStatus"), {status});
 }
 
 double QtAlternative::HostToClient(int count, int payloadSize, Cost* cost, bool countSyscalls)
@@ -150,7 +131,7 @@ double QtAlternative::HostToClient(int count, int payloadSize, Cost* cost, bool 
     clock.start();
     for (int i = 0; i < count; ++i)
         Send(QStringLiteral("NotifyChanged"), {fill});
-    Barrier();
+    const bool delivered = Barrier();
     const double seconds = clock.nsecsElapsed() / 1e9;
     if (cost) {
         cost->hostCpuSeconds = ProcessProbe::SelfCpuSeconds() - hostCpu0;
@@ -160,7 +141,7 @@ double QtAlternative::HostToClient(int count, int payloadSize, Cost* cost, bool 
             cost->clientSyscalls = clientCalls->Stop();
         }
     }
-    return m_lastStatus == m_nextStatus ? seconds : -1;
+    return delivered ? seconds : -1;
 }
 
 double QtAlternative::ClientToHost(int count, int payloadSize)
@@ -172,40 +153,6 @@ double QtAlternative::ClientToHost(int count, int payloadSize)
     if (!Pump([&] { return m_baseInfoCount >= target; }, kWaitMs))
         return -1;
     return clock.nsecsElapsed() / 1e9;
-}
-
-QVector<double> QtAlternative::RoundTrips(int samples)
-{
-    QVector<double> results;
-    results.reserve(samples);
-    QElapsedTimer clock;
-    int expected = 0;
-    const auto send = [&] {
-        expected = ++m_nextStatus;
-        clock.start();
-        Send(QStringLiteral("ChangeStatus"), {expected});
-    };
-    m_onStatus = [&](int status) {
-        if (status != expected)
-            return;
-        results.append(clock.nsecsElapsed() / 1000.0);
-        if (results.size() < samples)
-            send();
-    };
-    send();
-    Pump([&] { return results.size() >= samples; }, kWaitMs);
-    m_onStatus = nullptr;
-    return results;
-}
-
-double QtAlternative::IdleCpuSeconds(int milliseconds, double* clientCpuSeconds)
-{
-    const QMap<qint64, double> host0 = ProcessProbe::OtherThreadsCpuSeconds();
-    const double client0 = ProcessProbe::CpuSeconds(ClientPid());
-    Pump([] { return false; }, milliseconds);
-    if (clientCpuSeconds)
-        *clientCpuSeconds = ProcessProbe::CpuSeconds(ClientPid()) - client0;
-    return ProcessProbe::OtherThreadsCpuSecondsSince(host0);
 }
 
 QVector<double> QtAlternative::LaunchToReady(int samples)
@@ -243,7 +190,6 @@ qint64 QtAlternative::PeakMemoryWhileQueued(int count, int payloadSize, bool* al
     for (int i = 0; i < count; ++i)
         Send(QStringLiteral("NotifyChanged"), {fill});
     const qint64 growth = ProcessProbe::PeakResidentKiB() - before;
-    Barrier();
-    *allDelivered = m_lastStatus == m_nextStatus;
+    *allDelivered = Barrier();
     return growth;
 }

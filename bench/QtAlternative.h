@@ -1,5 +1,7 @@
 #pragma once
 
+#include "EndToEndBench.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QProcess>
@@ -18,41 +20,32 @@ class QLocalSocket;
 // each message from the client is handed to a callback on the main thread.
 //
 // Lives on the main thread.
-class QtAlternative : public QObject
+class QtAlternative : public EndToEndBench
 {
     Q_OBJECT
 public:
-    struct Cost
-    {
-        double hostCpuSeconds = 0;
-        double clientCpuSeconds = 0;
-        qint64 hostSyscalls = -1;
-        qint64 clientSyscalls = -1;
-    };
-
     explicit QtAlternative(const QString& clientPath, QObject* parent = nullptr);
     ~QtAlternative() override;
 
     bool Start();
-    qint64 ClientPid() const;
+    qint64 ClientPid() const override;
 
     double HostToClient(int count, int payloadSize, Cost* cost = nullptr, bool countSyscalls = false);
     double ClientToHost(int count, int payloadSize);
-    QVector<double> RoundTrips(int samples);
-    double IdleCpuSeconds(int milliseconds, double* clientCpuSeconds);
     // QProcess start to the client's first message, a new client each time: milliseconds.
     QVector<double> LaunchToReady(int samples);
     qint64 PeakMemoryWhileQueued(int count, int payloadSize, bool* allDelivered);
 
     static QByteArray Frame(const QString& name, const QJsonArray& args);
 
+protected:
+    void RequestStatus(int status) override;
+
 private:
     bool Launch(std::unique_ptr<QProcess>* process, QLocalSocket** socket);
     void Send(const QString& name, const QJsonArray& args);
     void OnReadyRead();
     void Dispatch(const QByteArray& payload);
-    void Barrier();
-    bool Pump(const std::function<bool()>& done, int timeoutMs);
 
     QString m_clientPath;
     QLocalServer* m_server = nullptr;
@@ -61,8 +54,5 @@ private:
     QByteArray m_buffer;
     // What the callback saw.
     int m_startups = 0;
-    int m_lastStatus = -1;
     long long m_baseInfoCount = 0;
-    int m_nextStatus = 1000;
-    std::function<void(int)> m_onStatus;
 };

@@ -1,5 +1,6 @@
 #include "RawTransport.h"
 
+#include "FrameCounter.h"
 #include "ProcessProbe.h"
 
 #include <QElapsedTimer>
@@ -15,41 +16,6 @@
 #include <vector>
 
 namespace {
-
-// Counts complete frames in a byte stream without copying payloads.
-class FrameCounter
-{
-public:
-    void Feed(const char* data, int size)
-    {
-        int offset = 0;
-        while (offset < size) {
-            if (m_skip > 0) {
-                const int take = qMin(m_skip, size - offset);
-                m_skip -= take;
-                offset += take;
-                if (m_skip == 0)
-                    ++m_frames;
-                continue;
-            }
-            while (m_headerBytes < 4 && offset < size)
-                m_header[m_headerBytes++] = static_cast<unsigned char>(data[offset++]);
-            if (m_headerBytes < 4)
-                break;
-            m_headerBytes = 0;
-            m_skip = int(m_header[0] | m_header[1] << 8 | m_header[2] << 16 | unsigned(m_header[3]) << 24);
-            if (m_skip == 0)
-                ++m_frames;
-        }
-    }
-    long long Frames() const { return m_frames; }
-
-private:
-    unsigned char m_header[4] = {};
-    int m_headerBytes = 0;
-    int m_skip = 0;
-    long long m_frames = 0;
-};
 
 QByteArray MakeFrame(int payloadSize)
 {
