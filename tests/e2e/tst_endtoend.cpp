@@ -53,6 +53,22 @@ QList<qint64> ProcessesMentioning(const QString& text)
     return pids;
 }
 
+// A manager under test with a recording callback, initialised (its pipes exist).
+struct Module
+{
+    VXKopkopManager manager;
+    VXKopkopManagerInspector inspect{&manager};
+    RecordingCallback callback;
+
+    Module()
+    {
+        manager.SetKKCallback(&callback);
+        manager.Initialize();
+    }
+    // The UUID in the pipe names, which every client of this manager carries on its command line.
+    QString Uuid() const { return inspect.WritePipeName().section(QLatin1Char('_'), 1); }
+};
+
 }  // namespace
 
 class TestEndToEnd : public QObject
@@ -188,12 +204,11 @@ void TestEndToEnd::requestsBeforeLaunchReachTheClientInOrder()
 {
     QFETCH(bool, useVxProcess);
     Configure(useVxProcess);
-    VXKopkopManager manager;
-    VXKopkopManagerInspector inspect(&manager);
-    RecordingCallback callback;
-    manager.SetKKCallback(&callback);
-    manager.Initialize();
-    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    Module module;
+    VXKopkopManager& manager = module.manager;
+    VXKopkopManagerInspector& inspect = module.inspect;
+    RecordingCallback& callback = module.callback;
+    m_uuid = module.Uuid();
     MonitorRecorder monitor;
     QStringList receivedAtStartup{"not called"};
     callback.onCall = [&](const RecordingCallback::Call& call) {
@@ -223,12 +238,11 @@ void TestEndToEnd::connectedButNotReadyKeepsRequestsAndSendsLogin()
     Configure(true);
     // A client that connects but does not report its start-up, not even after a login.
     SetClientOptions(QStringLiteral("--quiet --no-startup --ignore-login"));
-    VXKopkopManager manager;
-    VXKopkopManagerInspector inspect(&manager);
-    RecordingCallback callback;
-    manager.SetKKCallback(&callback);
-    manager.Initialize();
-    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    Module module;
+    VXKopkopManager& manager = module.manager;
+    VXKopkopManagerInspector& inspect = module.inspect;
+    RecordingCallback& callback = module.callback;
+    m_uuid = module.Uuid();
     QSignalSpy connected(&manager, &VXKopkopManager::SigKopkopConnected);
     manager.ExecuteKK(false);
     QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
@@ -306,14 +320,11 @@ void TestEndToEnd::everyClientMessageReachesTheCallback()
     // The client reports its start-up, sends the row's message, then a marker that ends the row.
     SetClientOptions(QStringLiteral("--quiet --no-startup"),
                      QStringLiteral("startup\n") + script + QStringLiteral("\nsend BaseInfoChanged s:end-of-row\n"));
-    VXKopkopManager manager;
-    VXKopkopManagerInspector inspect(&manager);
-    RecordingCallback callback;
-    manager.SetKKCallback(&callback);
-    manager.Initialize();
-    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    Module module;
+    RecordingCallback& callback = module.callback;
+    m_uuid = module.Uuid();
     TrackingRecorder tracking;
-    QVERIFY(StartClient(&manager, &callback) > 0);
+    QVERIFY(StartClient(&module.manager, &callback) > 0);
     const RecordingCallback::Call marker{QStringLiteral("OnBaseInfoChanged"), {QStringLiteral("end-of-row")}};
     QTRY_VERIFY_WITH_TIMEOUT(callback.calls.contains(marker), kLong);
 
@@ -330,12 +341,11 @@ void TestEndToEnd::everyClientMessageReachesTheCallback()
 void TestEndToEnd::crashesRestartOnTheSamePipesUntilTheThirdInAMinute()
 {
     Configure(true);
-    VXKopkopManager manager;
-    VXKopkopManagerInspector inspect(&manager);
-    RecordingCallback callback;
-    manager.SetKKCallback(&callback);
-    manager.Initialize();
-    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    Module module;
+    VXKopkopManager& manager = module.manager;
+    VXKopkopManagerInspector& inspect = module.inspect;
+    RecordingCallback& callback = module.callback;
+    m_uuid = module.Uuid();
     const QString writePipe = inspect.WritePipeName();
     TrackingRecorder tracking;
     MonitorRecorder monitor;
@@ -367,12 +377,11 @@ void TestEndToEnd::crashesRestartOnTheSamePipesUntilTheThirdInAMinute()
 void TestEndToEnd::aCloseAfterTheWindowRestartsAgain()
 {
     Configure(true);
-    VXKopkopManager manager;
-    VXKopkopManagerInspector inspect(&manager);
-    RecordingCallback callback;
-    manager.SetKKCallback(&callback);
-    manager.Initialize();
-    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    Module module;
+    VXKopkopManager& manager = module.manager;
+    VXKopkopManagerInspector& inspect = module.inspect;
+    RecordingCallback& callback = module.callback;
+    m_uuid = module.Uuid();
     TrackingRecorder tracking;
     qint64 pid = StartClient(&manager, &callback);
     QVERIFY(pid > 0);
@@ -400,12 +409,11 @@ void TestEndToEnd::clientThatCannotStart()
 {
     QFETCH(bool, useVxProcess);
     QFETCH(QString, problem);
-    VXKopkopManager manager;
-    VXKopkopManagerInspector inspect(&manager);
-    RecordingCallback callback;
-    manager.SetKKCallback(&callback);
-    manager.Initialize();
-    m_uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
+    Module module;
+    VXKopkopManager& manager = module.manager;
+    VXKopkopManagerInspector& inspect = module.inspect;
+    RecordingCallback& callback = module.callback;
+    m_uuid = module.Uuid();
     if (problem == QLatin1String("not executable")) {
         // Prepared (the package manager found it), but it cannot be run.
         const QString path = m_dir->filePath(QStringLiteral("kopkop"));
