@@ -60,13 +60,14 @@ struct Module
     VXKopkopManagerInspector inspect{&manager};
     RecordingCallback callback;
 
-    Module()
+    // `uuid` receives the UUID in the pipe names, which every client of this manager carries on
+    // its command line (the test's cleanup looks for them by it).
+    explicit Module(QString* uuid)
     {
         manager.SetKKCallback(&callback);
         manager.Initialize();
+        *uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
     }
-    // The UUID in the pipe names, which every client of this manager carries on its command line.
-    QString Uuid() const { return inspect.WritePipeName().section(QLatin1Char('_'), 1); }
 };
 
 }  // namespace
@@ -204,33 +205,29 @@ void TestEndToEnd::requestsBeforeLaunchReachTheClientInOrder()
 {
     QFETCH(bool, useVxProcess);
     Configure(useVxProcess);
-    Module module;
-    VXKopkopManager& manager = module.manager;
-    VXKopkopManagerInspector& inspect = module.inspect;
-    RecordingCallback& callback = module.callback;
-    m_uuid = module.Uuid();
+    Module module(&m_uuid);
     MonitorRecorder monitor;
     QStringList receivedAtStartup{"not called"};
-    callback.onCall = [&](const RecordingCallback::Call& call) {
+    module.callback.onCall = [&](const RecordingCallback::Call& call) {
         if (call.first == QLatin1String("OnStartupCompleted"))
-            receivedAtStartup = inspect.CacheTexts();  // what is still kept when the host hears
+            receivedAtStartup = module.inspect.CacheTexts();  // what is still kept when the host hears
     };
 
-    manager.OpenKKWindow(QStringLiteral("Buyer_1"), KK_UserType_Customer, QStringLiteral("app"), QString());
-    manager.OpenKKGroup(QStringLiteral("group"), QStringLiteral("x"));
-    manager.OpenKKWorkbench(QStringLiteral("orders"));
-    manager.OpenKKWindow(QStringLiteral("buyer_2"), KK_UserType_Merchant, QString(), QStringLiteral("data"));
-    QCOMPARE(inspect.CacheTexts().size(), 4);
+    module.manager.OpenKKWindow(QStringLiteral("Buyer_1"), KK_UserType_Customer, QStringLiteral("app"), QString());
+    module.manager.OpenKKGroup(QStringLiteral("group"), QStringLiteral("x"));
+    module.manager.OpenKKWorkbench(QStringLiteral("orders"));
+    module.manager.OpenKKWindow(QStringLiteral("buyer_2"), KK_UserType_Merchant, QString(), QStringLiteral("data"));
+    QCOMPARE(module.inspect.CacheTexts().size(), 4);
 
-    QTRY_COMPARE_WITH_TIMEOUT(callback.Names(), QStringList{"OnStartupCompleted"}, kLong);
+    QTRY_COMPARE_WITH_TIMEOUT(module.callback.Names(), QStringList{"OnStartupCompleted"}, kLong);
     QCOMPARE(receivedAtStartup, QStringList());  // the cache was flushed before the host was told
     const QStringList expected{
         "[\"OpenKKWindow\",\"s:buyer_1\",\"i:0\",\"s:app\",\"s:\"]", "[\"OpenKKGroup\",\"s:group\",\"s:x\"]",
         "[\"JsOpenKKWorkbench\",\"s:orders\"]", "[\"OpenKKWindow\",\"s:buyer_2\",\"i:1\",\"s:\",\"s:data\"]"};
     QTRY_COMPARE_WITH_TIMEOUT(ClientReceived(), expected, kLong);
     QCOMPARE(monitor.Names(), QStringList{"kopkopPV"});  // launched once, for all four requests
-    QCOMPARE(inspect.PipeStatus(), 2);
-    QVERIFY(inspect.IsReady());
+    QCOMPARE(module.inspect.PipeStatus(), 2);
+    QVERIFY(module.inspect.IsReady());
 }
 
 void TestEndToEnd::connectedButNotReadyKeepsRequestsAndSendsLogin()
@@ -238,30 +235,26 @@ void TestEndToEnd::connectedButNotReadyKeepsRequestsAndSendsLogin()
     Configure(true);
     // A client that connects but does not report its start-up, not even after a login.
     SetClientOptions(QStringLiteral("--quiet --no-startup --ignore-login"));
-    Module module;
-    VXKopkopManager& manager = module.manager;
-    VXKopkopManagerInspector& inspect = module.inspect;
-    RecordingCallback& callback = module.callback;
-    m_uuid = module.Uuid();
-    QSignalSpy connected(&manager, &VXKopkopManager::SigKopkopConnected);
-    manager.ExecuteKK(false);
+    Module module(&m_uuid);
+    QSignalSpy connected(&module.manager, &VXKopkopManager::SigKopkopConnected);
+    module.manager.ExecuteKK(false);
     QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
 
-    manager.OpenKKGroup(QStringLiteral("g1"), QString());
-    manager.OpenKKWindow(QStringLiteral("b1"), KK_UserType_Customer, QString(), QString());
-    QCOMPARE(inspect.CacheTexts().size(), 2);
+    module.manager.OpenKKGroup(QStringLiteral("g1"), QString());
+    module.manager.OpenKKWindow(QStringLiteral("b1"), KK_UserType_Customer, QString(), QString());
+    QCOMPARE(module.inspect.CacheTexts().size(), 2);
     QTRY_COMPARE_WITH_TIMEOUT(ClientReceived().size(), 2, kLong);
     for (const QString& text : ClientReceived())
         QVERIFY2(text.startsWith(QLatin1String("[\"Login\",\"s:seller_01\",\"b:")), qPrintable(text));
 
     // The client is killed; the next one starts up normally, on the same pipe names, and gets
     // what the first never did.
-    const QString writePipe = inspect.WritePipeName();
+    const QString writePipe = module.inspect.WritePipeName();
     SetClientOptions(QStringLiteral("--quiet"));
     for (qint64 pid : ProcessesMentioning(m_uuid))
         ::kill(pid_t(pid), SIGKILL);
-    QTRY_COMPARE_WITH_TIMEOUT(callback.Names(), QStringList{"OnStartupCompleted"}, kLong);
-    QCOMPARE(inspect.WritePipeName(), writePipe);
+    QTRY_COMPARE_WITH_TIMEOUT(module.callback.Names(), QStringList{"OnStartupCompleted"}, kLong);
+    QCOMPARE(module.inspect.WritePipeName(), writePipe);
     QTRY_COMPARE_WITH_TIMEOUT(ClientReceived().mid(2),
                               (QStringList{"[\"OpenKKGroup\",\"s:g1\",\"s:\"]",
                                            "[\"OpenKKWindow\",\"s:b1\",\"i:0\",\"s:\",\"s:\"]"}),
@@ -320,15 +313,13 @@ void TestEndToEnd::everyClientMessageReachesTheCallback()
     // The client reports its start-up, sends the row's message, then a marker that ends the row.
     SetClientOptions(QStringLiteral("--quiet --no-startup"),
                      QStringLiteral("startup\n") + script + QStringLiteral("\nsend BaseInfoChanged s:end-of-row\n"));
-    Module module;
-    RecordingCallback& callback = module.callback;
-    m_uuid = module.Uuid();
+    Module module(&m_uuid);
     TrackingRecorder tracking;
-    QVERIFY(StartClient(&module.manager, &callback) > 0);
+    QVERIFY(StartClient(&module.manager, &module.callback) > 0);
     const RecordingCallback::Call marker{QStringLiteral("OnBaseInfoChanged"), {QStringLiteral("end-of-row")}};
-    QTRY_VERIFY_WITH_TIMEOUT(callback.calls.contains(marker), kLong);
+    QTRY_VERIFY_WITH_TIMEOUT(module.callback.calls.contains(marker), kLong);
 
-    QList<RecordingCallback::Call> calls = callback.calls.mid(1);  // after the start-up
+    QList<RecordingCallback::Call> calls = module.callback.calls.mid(1);  // after the start-up
     calls.removeAll(marker);
     if (call.isEmpty())
         QCOMPARE(calls.size(), 0);
@@ -341,59 +332,51 @@ void TestEndToEnd::everyClientMessageReachesTheCallback()
 void TestEndToEnd::crashesRestartOnTheSamePipesUntilTheThirdInAMinute()
 {
     Configure(true);
-    Module module;
-    VXKopkopManager& manager = module.manager;
-    VXKopkopManagerInspector& inspect = module.inspect;
-    RecordingCallback& callback = module.callback;
-    m_uuid = module.Uuid();
-    const QString writePipe = inspect.WritePipeName();
+    Module module(&m_uuid);
+    const QString writePipe = module.inspect.WritePipeName();
     TrackingRecorder tracking;
     MonitorRecorder monitor;
-    qint64 pid = StartClient(&manager, &callback);
+    qint64 pid = StartClient(&module.manager, &module.callback);
     QVERIFY(pid > 0);
 
     for (int crash = 1; crash <= 2; ++crash) {
         QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(callback.calls.size(), crash + 1, kLong);  // a new start-up
-        const qint64 next = callback.calls.last().second.value(0).toLongLong();
+        QTRY_COMPARE_WITH_TIMEOUT(module.callback.calls.size(), crash + 1, kLong);  // a new start-up
+        const qint64 next = module.callback.calls.last().second.value(0).toLongLong();
         QVERIFY(next != pid);
         pid = next;
-        QCOMPARE(inspect.WritePipeName(), writePipe);  // same names for every client
+        QCOMPARE(module.inspect.WritePipeName(), writePipe);  // same names for every client
     }
     QCOMPARE(monitor.Names().count(QStringLiteral("Home_Kk_Crash")), 2);
     QCOMPARE(monitor.Names().count(QStringLiteral("kopkopCrashed")), 2);
 
     QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
     QTRY_COMPARE_WITH_TIMEOUT(tracking.WithCode(QStringLiteral("KKCrashTooManyTimes")).size(), 1, kLong);
-    QCOMPARE(inspect.PipeStatus(), 0);
+    QCOMPARE(module.inspect.PipeStatus(), 0);
     QCOMPARE(monitor.Names().count(QStringLiteral("kopkopCrashed")), 2);  // no third restart
     QVERIFY(ProcessesMentioning(m_uuid).isEmpty());
 
     // The host may start it again itself: that opens a new window.
-    QVERIFY(StartClient(&manager, &callback) > 0);
-    QVERIFY(!inspect.CrashTimerValid());
+    QVERIFY(StartClient(&module.manager, &module.callback) > 0);
+    QVERIFY(!module.inspect.CrashTimerValid());
 }
 
 void TestEndToEnd::aCloseAfterTheWindowRestartsAgain()
 {
     Configure(true);
-    Module module;
-    VXKopkopManager& manager = module.manager;
-    VXKopkopManagerInspector& inspect = module.inspect;
-    RecordingCallback& callback = module.callback;
-    m_uuid = module.Uuid();
+    Module module(&m_uuid);
     TrackingRecorder tracking;
-    qint64 pid = StartClient(&manager, &callback);
+    qint64 pid = StartClient(&module.manager, &module.callback);
     QVERIFY(pid > 0);
     for (int crash = 1; crash <= 3; ++crash) {
         if (crash == 3)
             FakeClock::Advance(60001);  // the window opened by the first close has run out
         QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(callback.calls.size(), crash + 1, kLong);
-        pid = callback.calls.last().second.value(0).toLongLong();
+        QTRY_COMPARE_WITH_TIMEOUT(module.callback.calls.size(), crash + 1, kLong);
+        pid = module.callback.calls.last().second.value(0).toLongLong();
     }
     QCOMPARE(tracking.WithCode(QStringLiteral("KKCrashTooManyTimes")).size(), 0);
-    QCOMPARE(inspect.CrashTimes(), 1);  // the third close opened a new window
+    QCOMPARE(module.inspect.CrashTimes(), 1);  // the third close opened a new window
 }
 
 void TestEndToEnd::clientThatCannotStart_data()
@@ -409,11 +392,7 @@ void TestEndToEnd::clientThatCannotStart()
 {
     QFETCH(bool, useVxProcess);
     QFETCH(QString, problem);
-    Module module;
-    VXKopkopManager& manager = module.manager;
-    VXKopkopManagerInspector& inspect = module.inspect;
-    RecordingCallback& callback = module.callback;
-    m_uuid = module.Uuid();
+    Module module(&m_uuid);
     if (problem == QLatin1String("not executable")) {
         // Prepared (the package manager found it), but it cannot be run.
         const QString path = m_dir->filePath(QStringLiteral("kopkop"));
@@ -427,14 +406,14 @@ void TestEndToEnd::clientThatCannotStart()
         Configure(useVxProcess);
         SetClientOptions(QStringLiteral("--quiet --misbehave crash-on-start"));
     }
-    QSignalSpy errors(&manager, &VXKopkopManager::SigExecuteError);
+    QSignalSpy errors(&module.manager, &VXKopkopManager::SigExecuteError);
     TrackingRecorder tracking;
-    manager.ExecuteKK(false);
+    module.manager.ExecuteKK(false);
     QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, kLong);
     QCOMPARE(errors[0][0].toString(), kInstallText);
-    QCOMPARE(inspect.PipeStatus(), 0);
+    QCOMPARE(module.inspect.PipeStatus(), 0);
     QVERIFY(tracking.Codes().contains(useVxProcess ? QStringLiteral("KKProcessError") : QStringLiteral("StartKopKopError")));
-    QCOMPARE(callback.calls.size(), 0);
+    QCOMPARE(module.callback.calls.size(), 0);
     PZSdkPackageManage::ClearScripts();
 }
 
