@@ -28,18 +28,40 @@ QByteArray Pattern(int size)
     return bytes;
 }
 
-// The receiver emits from its own thread; this relay lives in the test's thread, so the spies
-// below record queued deliveries there, as the server would see them.
-class ReceiverRelay : public QObject
+// A receiver on a fresh pipe name, its signals recorded in the test's thread (queued, as the
+// server would see them), and a test client for the other end. Start() creates the pipe and
+// starts the thread; the destructor sets the exit event and joins it if it still runs.
+class ReceiverUnderTest : public QObject
 {
     Q_OBJECT
 public:
-    explicit ReceiverRelay(VXPipeReciver* receiver)
+    ReceiverUnderTest()
     {
-        connect(receiver, &VXPipeReciver::SigPipeConnected, this, &ReceiverRelay::Connected);
-        connect(receiver, &VXPipeReciver::SigPipeDisconnected, this, &ReceiverRelay::Disconnected);
-        connect(receiver, &VXPipeReciver::SigReadData, this, &ReceiverRelay::Data);
+        connect(receiver, &VXPipeReciver::SigPipeConnected, this, &ReceiverUnderTest::Connected);
+        connect(receiver, &VXPipeReciver::SigPipeDisconnected, this, &ReceiverUnderTest::Disconnected);
+        connect(receiver, &VXPipeReciver::SigReadData, this, &ReceiverUnderTest::Data);
     }
+    ~ReceiverUnderTest() override
+    {
+        receiver->SetExitEvent();
+        receiver->wait();
+        delete receiver;
+    }
+    bool Start()
+    {
+        if (!receiver->CreatePipe(name))
+            return false;
+        receiver->start();
+        return true;
+    }
+
+    const QString name = UniquePipeName();
+    VXPipeReciver* receiver = new VXPipeReciver;  // deleted by the destructor, or by a test
+    PipeTestClient client;
+    QSignalSpy connected{this, &ReceiverUnderTest::Connected};
+    QSignalSpy disconnected{this, &ReceiverUnderTest::Disconnected};
+    QSignalSpy data{this, &ReceiverUnderTest::Data};
+
 signals:
     void Connected();
     void Disconnected();
@@ -90,29 +112,21 @@ void TestPipeEnds::receiverTakesClientBeforeOrAfterConnect_data()
 void TestPipeEnds::receiverTakesClientBeforeOrAfterConnect()
 {
     QFETCH(bool, clientFirst);
-    const QString name = UniquePipeName();
-    VXPipeReciver receiver;
-    ReceiverRelay relay(&receiver);
-    QSignalSpy connected(&relay, &ReceiverRelay::Connected);
-    QVERIFY(receiver.CreatePipe(name));
-    PipeTestClient client;
+    ReceiverUnderTest r;
+    QVERIFY(r.receiver->CreatePipe(r.name));
     if (clientFirst)
-        QCOMPARE(client.Open(name), DWORD(ERROR_SUCCESS));
-    receiver.start();
+        QCOMPARE(r.client.Open(r.name), DWORD(ERROR_SUCCESS));
+    r.receiver->start();
     if (!clientFirst)
-        QCOMPARE(client.Open(name), DWORD(ERROR_SUCCESS));
-    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
-    QVERIFY(receiver.IsConnected());
+        QCOMPARE(r.client.Open(r.name), DWORD(ERROR_SUCCESS));
+    QTRY_COMPARE_WITH_TIMEOUT(r.connected.count(), 1, kLong);
+    QVERIFY(r.receiver->IsConnected());
 
     // The first read starts after the connection: data written now arrives.
-    QSignalSpy data(&relay, &ReceiverRelay::Data);
-    QVERIFY(client.WriteFrame("after connect"));
-    QTRY_COMPARE_WITH_TIMEOUT(data.count(), 1, kLong);
-    QCOMPARE(data.at(0).at(0).toByteArray(), QByteArray("after connect"));
-
-    receiver.SetExitEvent();
-    QVERIFY(receiver.wait(kLong));
-    QCOMPARE(connected.count(), 1);
+    QVERIFY(r.client.WriteFrame("after connect"));
+    QTRY_COMPARE_WITH_TIMEOUT(r.data.count(), 1, kLong);
+    QCOMPARE(r.data.at(0).at(0).toByteArray(), QByteArray("after connect"));
+    QCOMPARE(r.connected.count(), 1);
 }
 
 void TestPipeEnds::receiverEmitsOnePayloadPerFrame_data()
@@ -129,77 +143,53 @@ void TestPipeEnds::receiverEmitsOnePayloadPerFrame_data()
 void TestPipeEnds::receiverEmitsOnePayloadPerFrame()
 {
     QFETCH(int, size);
-    const QString name = UniquePipeName();
-    VXPipeReciver receiver;
-    ReceiverRelay relay(&receiver);
-    QSignalSpy connected(&relay, &ReceiverRelay::Connected);
-    QSignalSpy data(&relay, &ReceiverRelay::Data);
-    QVERIFY(receiver.CreatePipe(name));
-    receiver.start();
-    PipeTestClient client;
-    QCOMPARE(client.Open(name), DWORD(ERROR_SUCCESS));
-    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
+    ReceiverUnderTest r;
+    QVERIFY(r.Start());
+    QCOMPARE(r.client.Open(r.name), DWORD(ERROR_SUCCESS));
+    QTRY_COMPARE_WITH_TIMEOUT(r.connected.count(), 1, kLong);
 
     const QByteArray payload = Pattern(size);
-    QVERIFY(client.WriteFrame(payload));
-    QVERIFY(client.WriteFrame("next"));
-    QTRY_COMPARE_WITH_TIMEOUT(data.count(), 2, kLong);
-    QCOMPARE(data.at(0).at(0).toByteArray(), payload);
-    QCOMPARE(data.at(1).at(0).toByteArray(), QByteArray("next"));
-
-    receiver.SetExitEvent();
-    QVERIFY(receiver.wait(kLong));
+    QVERIFY(r.client.WriteFrame(payload));
+    QVERIFY(r.client.WriteFrame("next"));
+    QTRY_COMPARE_WITH_TIMEOUT(r.data.count(), 2, kLong);
+    QCOMPARE(r.data.at(0).at(0).toByteArray(), payload);
+    QCOMPARE(r.data.at(1).at(0).toByteArray(), QByteArray("next"));
 }
 
 void TestPipeEnds::receiverReassemblesAcrossMessages()
 {
-    const QString name = UniquePipeName();
-    VXPipeReciver receiver;
-    ReceiverRelay relay(&receiver);
-    QSignalSpy data(&relay, &ReceiverRelay::Data);
-    QVERIFY(receiver.CreatePipe(name));
-    receiver.start();
-    PipeTestClient client;
-    QCOMPARE(client.Open(name), DWORD(ERROR_SUCCESS));
+    ReceiverUnderTest r;
+    QVERIFY(r.Start());
+    QCOMPARE(r.client.Open(r.name), DWORD(ERROR_SUCCESS));
 
     // Three frames in one message, then one frame cut into three messages (inside its length).
     const QByteArray three = VXPipeFrame::Pack("a") + VXPipeFrame::Pack("bb") + VXPipeFrame::Pack("ccc");
-    QVERIFY(client.Write(three));
+    QVERIFY(r.client.Write(three));
     const QByteArray split = VXPipeFrame::Pack(Pattern(3000));
-    QVERIFY(client.Write(split.left(2)));
-    QVERIFY(client.Write(split.mid(2, 2500)));
-    QTRY_COMPARE_WITH_TIMEOUT(data.count(), 3, kLong);
-    QVERIFY(client.Write(split.mid(2502)));
-    QTRY_COMPARE_WITH_TIMEOUT(data.count(), 4, kLong);
-    QCOMPARE(data.at(0).at(0).toByteArray(), QByteArray("a"));
-    QCOMPARE(data.at(1).at(0).toByteArray(), QByteArray("bb"));
-    QCOMPARE(data.at(2).at(0).toByteArray(), QByteArray("ccc"));
-    QCOMPARE(data.at(3).at(0).toByteArray(), Pattern(3000));
-
-    receiver.SetExitEvent();
-    QVERIFY(receiver.wait(kLong));
+    QVERIFY(r.client.Write(split.left(2)));
+    QVERIFY(r.client.Write(split.mid(2, 2500)));
+    QTRY_COMPARE_WITH_TIMEOUT(r.data.count(), 3, kLong);
+    QVERIFY(r.client.Write(split.mid(2502)));
+    QTRY_COMPARE_WITH_TIMEOUT(r.data.count(), 4, kLong);
+    QCOMPARE(r.data.at(0).at(0).toByteArray(), QByteArray("a"));
+    QCOMPARE(r.data.at(1).at(0).toByteArray(), QByteArray("bb"));
+    QCOMPARE(r.data.at(2).at(0).toByteArray(), QByteArray("ccc"));
+    QCOMPARE(r.data.at(3).at(0).toByteArray(), Pattern(3000));
 }
 
 void TestPipeEnds::receiverSeesClientLeaveWithReadPending()
 {
-    const QString name = UniquePipeName();
-    VXPipeReciver receiver;
-    ReceiverRelay relay(&receiver);
-    QSignalSpy connected(&relay, &ReceiverRelay::Connected);
-    QSignalSpy disconnected(&relay, &ReceiverRelay::Disconnected);
-    QSignalSpy data(&relay, &ReceiverRelay::Data);
-    QVERIFY(receiver.CreatePipe(name));
-    receiver.start();
-    PipeTestClient client;
-    QCOMPARE(client.Open(name), DWORD(ERROR_SUCCESS));
-    QVERIFY(client.WriteFrame("one"));
-    QTRY_COMPARE_WITH_TIMEOUT(data.count(), 1, kLong);  // the loop now waits on its next read
-    client.Close();
-    QTRY_COMPARE_WITH_TIMEOUT(disconnected.count(), 1, kLong);
-    QVERIFY(receiver.wait(kLong));
-    QVERIFY(!receiver.IsConnected());
-    QCOMPARE(connected.count(), 1);
-    QCOMPARE(data.count(), 1);
+    ReceiverUnderTest r;
+    QVERIFY(r.Start());
+    QCOMPARE(r.client.Open(r.name), DWORD(ERROR_SUCCESS));
+    QVERIFY(r.client.WriteFrame("one"));
+    QTRY_COMPARE_WITH_TIMEOUT(r.data.count(), 1, kLong);  // the loop now waits on its next read
+    r.client.Close();
+    QTRY_COMPARE_WITH_TIMEOUT(r.disconnected.count(), 1, kLong);
+    QVERIFY(r.receiver->wait(kLong));
+    QVERIFY(!r.receiver->IsConnected());
+    QCOMPARE(r.connected.count(), 1);
+    QCOMPARE(r.data.count(), 1);
 }
 
 void TestPipeEnds::receiverSurvivesBadInput_data()
@@ -226,24 +216,17 @@ void TestPipeEnds::receiverSurvivesBadInput()
     QFETCH(int, payloads);
     QFETCH(QString, debugMessage);
     MessageCapture capture;
-    const QString name = UniquePipeName();
-    VXPipeReciver receiver;
-    ReceiverRelay relay(&receiver);
-    QSignalSpy connected(&relay, &ReceiverRelay::Connected);
-    QSignalSpy disconnected(&relay, &ReceiverRelay::Disconnected);
-    QSignalSpy data(&relay, &ReceiverRelay::Data);
-    QVERIFY(receiver.CreatePipe(name));
-    receiver.start();
-    PipeTestClient client;
-    QCOMPARE(client.Open(name), DWORD(ERROR_SUCCESS));
+    ReceiverUnderTest r;
+    QVERIFY(r.Start());
+    QCOMPARE(r.client.Open(r.name), DWORD(ERROR_SUCCESS));
     // A client that leaves before the receiver has taken it is never seen at all.
-    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
+    QTRY_COMPARE_WITH_TIMEOUT(r.connected.count(), 1, kLong);
     for (const QByteArray& message : messages)
-        QVERIFY(client.Write(message));
-    client.Close();
-    QTRY_COMPARE_WITH_TIMEOUT(disconnected.count(), 1, kLong);
-    QVERIFY(receiver.wait(kLong));
-    QCOMPARE(data.count(), payloads);
+        QVERIFY(r.client.Write(message));
+    r.client.Close();
+    QTRY_COMPARE_WITH_TIMEOUT(r.disconnected.count(), 1, kLong);
+    QVERIFY(r.receiver->wait(kLong));
+    QCOMPARE(r.data.count(), payloads);
     if (!debugMessage.isEmpty()) {
         const QStringList all = capture.Messages();
         QVERIFY2(std::any_of(all.begin(), all.end(), [&](const QString& m) { return m.startsWith(debugMessage); }),
@@ -262,28 +245,22 @@ void TestPipeEnds::exitEventEndsThreadWithoutSignal()
 {
     QFETCH(bool, withClient);
     MessageCapture capture;
-    const QString name = UniquePipeName();
-    auto* receiver = new VXPipeReciver;
-    ReceiverRelay relay(receiver);
-    QSignalSpy connected(&relay, &ReceiverRelay::Connected);
-    QSignalSpy disconnected(&relay, &ReceiverRelay::Disconnected);
-    QVERIFY(receiver->CreatePipe(name));
-    receiver->start();
-    PipeTestClient client;
+    ReceiverUnderTest r;
+    QVERIFY(r.Start());
     if (withClient) {
-        QCOMPARE(client.Open(name), DWORD(ERROR_SUCCESS));
-        QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
+        QCOMPARE(r.client.Open(r.name), DWORD(ERROR_SUCCESS));
+        QTRY_COMPARE_WITH_TIMEOUT(r.connected.count(), 1, kLong);
     }
-    receiver->SetExitEvent();
-    receiver->exit(0);
-    QVERIFY(receiver->wait(kLong));
+    r.receiver->SetExitEvent();
+    r.receiver->exit(0);
+    QVERIFY(r.receiver->wait(kLong));
     QCoreApplication::processEvents();
-    QCOMPARE(disconnected.count(), 0);
-    QCOMPARE(connected.count(), withClient ? 1 : 0);
+    QCOMPARE(r.disconnected.count(), 0);
+    QCOMPARE(r.connected.count(), withClient ? 1 : 0);
     QCOMPARE(capture.Count(QStringLiteral("exit NamedPipeWorkThread/n")), 1);
-    delete receiver;  // closes the pipe: the name is free again
-    VXPipeReciver again;
-    QVERIFY(again.CreatePipe(name));
+    delete r.receiver;  // closes the pipe: the name is free again
+    r.receiver = new VXPipeReciver;
+    QVERIFY(r.receiver->CreatePipe(r.name));
 }
 
 void TestPipeEnds::receiverWithoutPipeNeverConnects()
