@@ -20,3 +20,15 @@ HANDLE VXPipeInstance::Create(const QString& name)
         qDebug().noquote() << QStringLiteral("CreateNamedPipe failed with %1./n").arg(GetLastError());
     return pipe;
 }
+
+void VXPipeInstance::CloseHandles(HANDLE& connectEvent, HANDLE& exitEvent, HANDLE& pipe)
+{
+    if (connectEvent)
+        CloseHandle(connectEvent);
+    if (exitEvent)
+        CloseHandle(exitEvent);
+    connectEvent = exitEvent = nullptr;
+    if (pipe && pipe != INVALID_HANDLE_VALUE)
+        CloseHandle(pipe);
+    pipe = nullptr;
+}

@@ -26,4 +26,8 @@ public:
     // "CreateNamedPipe failed with <code>./n" and returns INVALID_HANDLE_VALUE. `name` must not be
     // longer than kMaxNameLength (the server checks before anything is created).
     static HANDLE Create(const QString& name);
+
+    // How each pipe end lets go of what it owns, once its thread is over: closes the two events
+    // and the pipe instance, each if it is open, and clears them.
+    static void CloseHandles(HANDLE& connectEvent, HANDLE& exitEvent, HANDLE& pipe);
 };

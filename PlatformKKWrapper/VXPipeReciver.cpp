@@ -32,14 +32,7 @@ VXPipeReciver::VXPipeReciver(QObject* parent)
 VXPipeReciver::~VXPipeReciver()
 {
     VX_HAPPENS_AFTER(this);  // the thread was joined (through Qt) before the receiver is deleted
-    if (m_hConnectEvent)
-        CloseHandle(m_hConnectEvent);
-    if (m_hExitEvent)
-        CloseHandle(m_hExitEvent);
-    m_hConnectEvent = m_hExitEvent = nullptr;
-    if (m_hPipe && m_hPipe != INVALID_HANDLE_VALUE)
-        CloseHandle(m_hPipe);
-    m_hPipe = nullptr;
+    VXPipeInstance::CloseHandles(m_hConnectEvent, m_hExitEvent, m_hPipe);
 }
 
 bool VXPipeReciver::CreatePipe(const QString& pipeName)

@@ -49,14 +49,7 @@ VXPipeSender::~VXPipeSender()
         DisconnectNamedPipe(m_hPipe);
     StopThread();
 
-    if (m_hConnectEvent)
-        CloseHandle(m_hConnectEvent);
-    if (m_hExitEvent)
-        CloseHandle(m_hExitEvent);
-    m_hConnectEvent = m_hExitEvent = nullptr;
-    if (m_hPipe && m_hPipe != INVALID_HANDLE_VALUE)
-        CloseHandle(m_hPipe);
-    m_hPipe = nullptr;
+    VXPipeInstance::CloseHandles(m_hConnectEvent, m_hExitEvent, m_hPipe);
 }
 
 bool VXPipeSender::CreatePipe(const QString& pipeName)

@@ -1,37 +1,24 @@
 #include "VXCore/VXCodeTracking.h"
 
-#include "VXFoundation/VXLineWriter.h"
-#include "VXFoundation/VXObserverList.h"
+#include "VXFoundation/VXRecordSink.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
 namespace {
 
-struct TrackingState
-{
-    VXLineWriter writer;
-    VXObserverList<VXCodeTracking::Record> observers;
+using Sink = VXRecordSink<VXCodeTracking::Record>;
 
-    TrackingState()
-    {
-        const QString file = qEnvironmentVariable("VX_TRACKING_FILE");
-        if (!file.isEmpty())
-            writer.SetFile(file);
-    }
-};
-
-// Created on first use and never destroyed: threads may still record while the process exits.
-TrackingState& State()
+Sink& State()
 {
-    static TrackingState* state = new TrackingState;
+    static Sink* state = new Sink("VX_TRACKING_FILE");
     return *state;
 }
 
 void RecordEvent(const char* level, const QString& trackId, const QString& code, const QString& text, int value,
             const QString& extra, const QString& location)
 {
-    TrackingState& state = State();
+    Sink& state = State();
     const bool active = state.writer.IsActive();
     const bool observed = !state.observers.IsEmpty();
     if (!active && !observed)

@@ -1,7 +1,6 @@
 #include "VXCore/VXMonitorSystem.h"
 
-#include "VXFoundation/VXLineWriter.h"
-#include "VXFoundation/VXObserverList.h"
+#include "VXFoundation/VXRecordSink.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,22 +8,11 @@
 
 namespace {
 
-struct MonitorState
-{
-    VXLineWriter writer;
-    VXObserverList<VXMonitorSystem::Report> observers;
+using Sink = VXRecordSink<VXMonitorSystem::Report>;
 
-    MonitorState()
-    {
-        const QString file = qEnvironmentVariable("VX_MONITOR_FILE");
-        if (!file.isEmpty())
-            writer.SetFile(file);
-    }
-};
-
-MonitorState& State()
+Sink& State()
 {
-    static MonitorState* state = new MonitorState;
+    static Sink* state = new Sink("VX_MONITOR_FILE");
     return *state;
 }
 
@@ -54,7 +42,7 @@ void VXMonitorSystem::RemoveObserver(int id) { State().observers.Remove(id); }
 
 bool VXMonitorSystem::Record(const Report& report)
 {
-    MonitorState& state = State();
+    Sink& state = State();
     if (state.writer.IsActive()) {
         QJsonObject object;
         object.insert(QStringLiteral("time"), report.time.toString(Qt::ISODateWithMs));
