@@ -12,35 +12,52 @@
 
 using namespace win32layer;
 
+namespace {
+
+// What ReadFile and WriteFile share: the handle must name a pipe end, then the parameters must be
+// valid, then the call is prepared (event reset, synchronous wait set up) before `start` hands the
+// request to the pipe end; the count of bytes is 0 until the call says otherwise.
+template <typename Start>
+BOOL Transfer(HANDLE handle, bool badParameter, LPOVERLAPPED overlapped, LPDWORD bytes, IoRequest::Kind kind,
+              Start start)
+{
+    if (bytes != nullptr)
+        *bytes = 0;
+    std::shared_ptr<PipeEnd> end = HandleTable::instance().lookupAs<PipeEnd>(handle);
+    if (!end) {
+        LastError::set(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (badParameter) {
+        LastError::set(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    IoCall call(end, overlapped);
+    const DWORD error = call.prepare();
+    if (error != ERROR_SUCCESS) {
+        LastError::set(error);
+        return FALSE;
+    }
+    bool completedNow = false;
+    const NtStatus::Value started = start(*end, call.makeRequest(kind), &completedNow);
+    return call.finish(started, completedNow, bytes);
+}
+
+}  // namespace
+
 extern "C" {
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped)
 {
     return apiGuard<BOOL>(FALSE, [&]() -> BOOL {
-        if (lpNumberOfBytesRead != nullptr)
-            *lpNumberOfBytesRead = 0;
-        std::shared_ptr<PipeEnd> end = HandleTable::instance().lookupAs<PipeEnd>(hFile);
-        if (!end) {
-            LastError::set(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) {
-            LastError::set(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        IoCall call(end, lpOverlapped);
-        const DWORD error = call.prepare();
-        if (error != ERROR_SUCCESS) {
-            LastError::set(error);
-            return FALSE;
-        }
-        std::unique_ptr<IoRequest> request = call.makeRequest(IoRequest::Kind::Read);
-        request->buffer = static_cast<char*>(lpBuffer);
-        request->capacity = nNumberOfBytesToRead;
-        bool completedNow = false;
-        const NtStatus::Value started = end->startRead(std::move(request), &completedNow);
-        return call.finish(started, completedNow, lpNumberOfBytesRead);
+        const bool badParameter = lpBuffer == nullptr && nNumberOfBytesToRead != 0;
+        return Transfer(hFile, badParameter, lpOverlapped, lpNumberOfBytesRead, IoRequest::Kind::Read,
+                        [&](PipeEnd& end, std::unique_ptr<IoRequest> request, bool* completedNow) {
+                            request->buffer = static_cast<char*>(lpBuffer);
+                            request->capacity = nNumberOfBytesToRead;
+                            return end.startRead(std::move(request), completedNow);
+                        });
     });
 }
 
@@ -48,29 +65,14 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
                       LPOVERLAPPED lpOverlapped)
 {
     return apiGuard<BOOL>(FALSE, [&]() -> BOOL {
-        if (lpNumberOfBytesWritten != nullptr)
-            *lpNumberOfBytesWritten = 0;
-        std::shared_ptr<PipeEnd> end = HandleTable::instance().lookupAs<PipeEnd>(hFile);
-        if (!end) {
-            LastError::set(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if ((lpBuffer == nullptr && nNumberOfBytesToWrite != 0) || nNumberOfBytesToWrite > WireFormat::kMaxMessageBytes) {
-            LastError::set(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        IoCall call(end, lpOverlapped);
-        const DWORD error = call.prepare();
-        if (error != ERROR_SUCCESS) {
-            LastError::set(error);
-            return FALSE;
-        }
-        std::unique_ptr<IoRequest> request = call.makeRequest(IoRequest::Kind::Write);
-        request->data = static_cast<const char*>(lpBuffer);
-        request->length = nNumberOfBytesToWrite;
-        bool completedNow = false;
-        const NtStatus::Value started = end->startWrite(std::move(request), &completedNow);
-        return call.finish(started, completedNow, lpNumberOfBytesWritten);
+        const bool badParameter =
+            (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) || nNumberOfBytesToWrite > WireFormat::kMaxMessageBytes;
+        return Transfer(hFile, badParameter, lpOverlapped, lpNumberOfBytesWritten, IoRequest::Kind::Write,
+                        [&](PipeEnd& end, std::unique_ptr<IoRequest> request, bool* completedNow) {
+                            request->data = static_cast<const char*>(lpBuffer);
+                            request->length = nNumberOfBytesToWrite;
+                            return end.startWrite(std::move(request), completedNow);
+                        });
     });
 }
 
