@@ -183,16 +183,20 @@ int VXEventDispatcher::NextTimerTimeoutMs() const
     return int(qBound<long long>(0, left + 1, 24 * 3600 * 1000));
 }
 
+void VXEventDispatcher::SignalWakeFd()
+{
+    const quint64 one = 1;
+    ssize_t written;
+    do {
+        written = ::write(m_wakeFd, &one, sizeof(one));
+    } while (written < 0 && errno == EINTR);
+}
+
 void VXEventDispatcher::wakeUp()
 {
     // Only the first post after the thread last woke pays for the system call.
-    if (!m_wakeUpPending.exchange(true, std::memory_order_seq_cst)) {
-        const quint64 one = 1;
-        ssize_t written;
-        do {
-            written = ::write(m_wakeFd, &one, sizeof(one));
-        } while (written < 0 && errno == EINTR);
-    }
+    if (!m_wakeUpPending.exchange(true, std::memory_order_seq_cst))
+        SignalWakeFd();
     VX_HAPPENS_BEFORE(this);
 }
 
@@ -200,11 +204,7 @@ void VXEventDispatcher::interrupt()
 {
     m_interrupted.store(true, std::memory_order_relaxed);
     // Not coalesced with posted events: the loop must notice even if a wake-up is pending.
-    const quint64 one = 1;
-    ssize_t written;
-    do {
-        written = ::write(m_wakeFd, &one, sizeof(one));
-    } while (written < 0 && errno == EINTR);
+    SignalWakeFd();
     VX_HAPPENS_BEFORE(this);
 }
 

@@ -59,6 +59,8 @@ private:
 
     // Sends the timer events that are due; returns how many.
     int FireTimers();
+    // Makes the wake-up descriptor readable (any thread).
+    void SignalWakeFd();
     // Milliseconds until the next timer is due (-1: none).
     int NextTimerTimeoutMs() const;
     // Waits for a wake-up, a socket or the next timer; returns whether a socket notifier fired.
