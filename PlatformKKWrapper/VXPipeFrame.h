@@ -29,6 +29,8 @@ public:
 
     // The frame of `payload`: its length in 4 bytes, then the payload.
     static QByteArray Pack(const QByteArray& payload);
+    // Makes `frame` the frame of `payload`, reusing the memory `frame` already holds.
+    static void PackInto(QByteArray& frame, const QByteArray& payload);
 
     // Appends `chunk` to `buffer` and hands every complete payload to `sink`, in order. Each
     // frame's bytes leave the buffer right after its payload has been handed over, so between

@@ -9,6 +9,9 @@
 
 namespace {
 
+// The largest frame buffer the worker keeps between writes.
+const int kKeptFrameCapacity = 1024 * 1024;
+
 void ConnectFailed(DWORD error)
 {
     qDebug().noquote() << QString::asprintf("ConnectNamedPipe failed with %d./n", int(error));
@@ -84,10 +87,19 @@ bool VXPipeSender::WriteData(const QByteArray& data)
     VX_HAPPENS_AFTER(this);  // queued by the server's thread
     if (data.isEmpty() || !m_bConnected)
         return false;
-    const QByteArray frame = PackData(data);
     DWORD written = 0;
-    // No OVERLAPPED on an overlapped handle: the call waits until the whole frame is written.
-    return WriteFile(m_hPipe, frame.constData(), DWORD(frame.size()), &written, nullptr) != FALSE;
+    if (QThread::currentThread() != m_pThread) {
+        const QByteArray frame = PackData(data);
+        // No OVERLAPPED on an overlapped handle: the call waits until the whole frame is written.
+        return WriteFile(m_hPipe, frame.constData(), DWORD(frame.size()), &written, nullptr) != FALSE;
+    }
+    // The worker packs every frame into the same buffer: a fresh one per message would be
+    // allocated and, for large payloads, faulted in page by page on each write.
+    VXPipeFrame::PackInto(m_frame, data);
+    const bool ok = WriteFile(m_hPipe, m_frame.constData(), DWORD(m_frame.size()), &written, nullptr) != FALSE;
+    if (m_frame.capacity() > kKeptFrameCapacity)
+        m_frame = QByteArray();  // a rare huge frame does not stay pinned in memory
+    return ok;
 }
 
 void VXPipeSender::Connect()

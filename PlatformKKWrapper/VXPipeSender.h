@@ -51,5 +51,6 @@ private:
     HANDLE m_hConnectEvent;  // manual reset, created signalled: the connection's OVERLAPPED event
     HANDLE m_hExitEvent;     // manual reset, created unsignalled: ends the connection wait
     std::atomic<bool> m_bConnected;
+    QByteArray m_frame;  // the worker's frame buffer, reused by its queued writes; worker only
     static_assert(sizeof(std::atomic<bool>) == 1, "the connected flag is one byte");
 };

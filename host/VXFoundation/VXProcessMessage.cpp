@@ -5,7 +5,56 @@
 #include <limits>
 #include <utility>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define VX_TEXT_FORM_SSE2 1
+#endif
+
 namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Scanning: texts are mostly long runs of characters that need no special handling, so both
+// directions look for the next special unit eight at a time where SSE2 is there (always on
+// x86-64) and finish the last few units one by one.
+
+enum class Stop { AtJsonSpecial, AtJsonSpecialOrSurrogate };
+
+template <Stop stop>
+bool IsSpecial(ushort c)
+{
+    const bool json = c < 0x20 || c == '"' || c == '\\';
+    if (stop == Stop::AtJsonSpecial)
+        return json;
+    return json || (c & 0xF800) == 0xD800;
+}
+
+// The first unit in [p, end) that is a control character, a quote or a backslash (and, for
+// AtJsonSpecialOrSurrogate, a surrogate), or `end`.
+template <Stop stop>
+const ushort* SkipPlain(const ushort* p, const ushort* end)
+{
+#ifdef VX_TEXT_FORM_SSE2
+    const __m128i quote = _mm_set1_epi16('"');
+    const __m128i backslash = _mm_set1_epi16('\\');
+    const __m128i lastControl = _mm_set1_epi16(0x1F);
+    const __m128i surrogateMask = _mm_set1_epi16(static_cast<short>(0xF800));
+    const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i special = _mm_or_si128(_mm_cmpeq_epi16(v, quote), _mm_cmpeq_epi16(v, backslash));
+        special = _mm_or_si128(special, _mm_cmpeq_epi16(_mm_subs_epu16(v, lastControl), zero));  // v <= 0x1F
+        if (stop == Stop::AtJsonSpecialOrSurrogate)
+            special = _mm_or_si128(special, _mm_cmpeq_epi16(_mm_and_si128(v, surrogateMask), surrogate));
+        if (_mm_movemask_epi8(special) != 0)
+            break;  // the unit is among these eight: the loop below finds it
+        p += 8;
+    }
+#endif
+    while (p != end && !IsSpecial<stop>(*p))
+        ++p;
+    return p;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Writing
@@ -20,11 +69,6 @@ void AppendEscapedUnit(QString& out, ushort unit)
     out.append(escape, 6);
 }
 
-bool NeedsEscape(ushort c)
-{
-    return c < 0x20 || c == '"' || c == '\\' || (c & 0xF800) == 0xD800;  // controls, quote, backslash, surrogates
-}
-
 // Appends `text` as the inside of a JSON string. Runs of characters that need no escape - all of
 // a typical text - are found by a tight scan and copied in one append.
 void AppendJsonStringBody(QString& out, const QChar* text, int length)
@@ -35,8 +79,7 @@ void AppendJsonStringBody(QString& out, const QChar* text, int length)
     int runStart = 0;
     int i = 0;
     for (;;) {
-        while (i < length && !NeedsEscape(units[i]))
-            ++i;
+        i = int(SkipPlain<Stop::AtJsonSpecialOrSurrogate>(units + i, units + length) - units);
         if (i == length)
             break;
         const ushort c = units[i];
@@ -184,18 +227,21 @@ private:
     {
         const QChar* runStart = m_pos;
         while (m_pos != m_end) {
+            m_pos = reinterpret_cast<const QChar*>(SkipPlain<Stop::AtJsonSpecial>(
+                reinterpret_cast<const ushort*>(m_pos), reinterpret_cast<const ushort*>(m_end)));
+            if (m_pos == m_end)
+                break;
             const ushort c = m_pos->unicode();
             if (c == '"') {
-                out.append(runStart, int(m_pos - runStart));
+                if (out.isEmpty())
+                    out = QString(runStart, int(m_pos - runStart));  // the common case: one copy, no growth
+                else
+                    out.append(runStart, int(m_pos - runStart));
                 ++m_pos;
                 return true;
             }
             if (c < 0x20)
                 return false;  // raw control characters are not JSON
-            if (c != '\\') {
-                ++m_pos;
-                continue;
-            }
             out.append(runStart, int(m_pos - runStart));
             ++m_pos;
             if (m_pos == m_end)

@@ -55,6 +55,8 @@ private slots:
     void textIsValidUtf8WithoutNul_data() { roundTrip_data(); }
     void textIsValidUtf8WithoutNul();
     void otherVariantTypesTravelAsText();
+    void unitNeedingCareAtAnyOffset_data();
+    void unitNeedingCareAtAnyOffset();
 
     // --- Reading texts written by others ----------------------------------------------------
     void acceptsJsonWhiteSpaceAndEscapes();
@@ -127,6 +129,49 @@ void TestProcessMessage::otherVariantTypesTravelAsText()
     QCOMPARE(parsed->GetArgs().value(0), QVariant(QStringLiteral("1099511627776")));
     QCOMPARE(parsed->GetArgs().value(1), QVariant(QStringLiteral("2.5")));
     QCOMPARE(parsed->GetArgs().value(2), QVariant(QString()));
+}
+
+// Texts are scanned several units at a time; a unit that needs escaping (or that is close to
+// one that does) must be handled wherever it falls relative to those blocks.
+void TestProcessMessage::unitNeedingCareAtAnyOffset_data()
+{
+    QTest::addColumn<QString>("unit");
+    QTest::newRow("quote") << QStringLiteral("\"");
+    QTest::newRow("backslash") << QStringLiteral("\\");
+    QTest::newRow("NUL") << QString(QChar(0));
+    QTest::newRow("line feed") << QStringLiteral("\n");
+    QTest::newRow("last control 0x1F") << QString(QChar(0x1F));
+    QTest::newRow("space 0x20") << QStringLiteral(" ");
+    QTest::newRow("DEL 0x7F") << QString(QChar(0x7F));
+    QTest::newRow("below surrogates 0xD7FF") << QString(QChar(0xD7FF));
+    QTest::newRow("unpaired high surrogate") << QString(QChar(0xD83D));
+    QTest::newRow("unpaired low surrogate") << QString(QChar(0xDE00));
+    QTest::newRow("surrogate pair") << QStringLiteral("\U0001F600");
+    QTest::newRow("above surrogates 0xE000") << QString(QChar(0xE000));
+    QTest::newRow("0xFFFF") << QString(QChar(0xFFFF));
+}
+
+void TestProcessMessage::unitNeedingCareAtAnyOffset()
+{
+    QFETCH(QString, unit);
+    for (int offset = 0; offset <= 20; ++offset) {
+        for (const int length : {offset, offset + 1, offset + 9, 40}) {
+            QString text(qMax(length, offset), QLatin1Char('a'));
+            text.insert(offset, unit);
+            const auto original = Make(QStringLiteral("Scan") + unit, Args{text, text + unit});
+            const QString written = original->ToString();
+            for (const QChar c : written)
+                QVERIFY2(c.unicode() >= 0x20, qPrintable(QStringLiteral("raw control at offset %1").arg(offset)));
+            QCOMPARE(QString::fromUtf8(written.toUtf8()), written);
+            const auto parsed = VXProcessMessage::CreateFromString(written);
+            QVERIFY2(SameMessage(original, parsed), qPrintable(QStringLiteral("offset %1, length %2").arg(offset).arg(length)));
+            // A raw control character inside a string is not JSON, wherever it is.
+            if (unit.at(0).unicode() < 0x20) {
+                QString raw = QStringLiteral("[\"N\",\"s:") + text + QStringLiteral("\"]");
+                QVERIFY(!VXProcessMessage::CreateFromString(raw));
+            }
+        }
+    }
 }
 
 void TestProcessMessage::acceptsJsonWhiteSpaceAndEscapes()
