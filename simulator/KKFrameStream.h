@@ -38,5 +38,9 @@ public:
     void Clear() { m_buffer.clear(); }
 
 private:
+    // Cuts the complete frames at the start of `bytes` into `result`; returns how many bytes
+    // they took (all of them when a bad length drops the rest).
+    static int Cut(const char* bytes, int size, Result* result);
+
     QByteArray m_buffer;
 };

@@ -35,7 +35,8 @@ class KKPipeReader : public QThread
 {
     Q_OBJECT
 public:
-    static constexpr DWORD kBufferSize = 64 * 1024;  // bytes per ReadFile on the incoming pipe
+    // Bytes per ReadFile on the incoming pipe: a 64 KiB payload's frame arrives in one read.
+    static constexpr DWORD kBufferSize = 256 * 1024;
     static constexpr int kMaxBatch = 256;
     static constexpr int kMaxBatchBytes = 64 * 1024;
 

@@ -15,6 +15,10 @@
 #include <csignal>
 #include <cstdio>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace {
 
 constexpr int kExitUsage = 2;
@@ -38,6 +42,14 @@ int main(int argc, char** argv)
     // Messages reach the main thread as one queued call each, thousands a second; this dispatcher
     // wakes the thread once per burst instead of once per call.
     QCoreApplication::setEventDispatcher(new VXEventDispatcher);
+#endif
+#if defined(__GLIBC__)
+    // Every message is decoded into fresh buffers of up to a few hundred KiB, freed a moment
+    // later. glibc would hand that memory back to the kernel after each large message (and map
+    // the largest ones afresh), so the next one faults in page by page again; keeping up to
+    // 64 MiB of freed memory makes large messages as cheap as small ones.
+    mallopt(M_MMAP_THRESHOLD, 8 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
 #endif
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments().mid(1);

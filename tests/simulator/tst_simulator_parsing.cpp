@@ -121,6 +121,8 @@ void TestSimulatorParsing::reassembly_data()
         << Chunks{QByteArray(70000, 'b'), "[\"A\"]"} << 0 << 0;
     QTest::newRow("negative length drops the rest, later frames pass")
         << Chunks{a + LengthBytes(0xFFFFFFFF) + "junk" + a, a} << Chunks{"[\"A\"]", "[\"A\"]"} << 1 << 0;
+    QTest::newRow("bad length after a frame completed from held-back bytes")
+        << Chunks{a.left(2), a.mid(2) + LengthBytes(0x80000000) + "junk", a} << Chunks{"[\"A\"]", "[\"A\"]"} << 1 << 0;
     QTest::newRow("length above the maximum") << Chunks{LengthBytes(2147483644u) + "x"} << Chunks{} << 1 << 0;
     QTest::newRow("largest length is waited for") << Chunks{LengthBytes(2147483643u) + "xy"} << Chunks{} << 0 << 6;
 }
