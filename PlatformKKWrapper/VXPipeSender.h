@@ -18,8 +18,9 @@ class VXThread;
 // the other in the order they were queued, so neither ever blocks the server's thread. The
 // server's thread (the thread that created the sender) runs construction, CreatePipe,
 // DisConnect, direct WriteData calls and destruction. m_bConnected is written by both threads
-// and read by both; everything else is written only before the worker can use it (CreatePipe
-// runs before Connect is queued) or after it has been joined (destruction).
+// and read by both; m_frame is the worker's alone (direct WriteData calls pack their own frame);
+// everything else is written only before the worker can use it (CreatePipe runs before Connect
+// is queued) or after it has been joined (destruction).
 class VXPipeSender : public QObject
 {
     Q_OBJECT
