@@ -233,10 +233,7 @@ private:
                 break;
             const ushort c = m_pos->unicode();
             if (c == '"') {
-                if (out.isEmpty())
-                    out = QString(runStart, int(m_pos - runStart));  // the common case: one copy, no growth
-                else
-                    out.append(runStart, int(m_pos - runStart));
+                out.append(runStart, int(m_pos - runStart));
                 ++m_pos;
                 return true;
             }
