@@ -18,27 +18,42 @@
 
 namespace w32layertest {
 
-TempRuntimeDir::TempRuntimeDir()
+ScopedVariable::ScopedVariable(const char* name, const char* value) : name_(name)
 {
-    char pattern[] = "/tmp/w32layer-test-XXXXXX";
-    const char* made = ::mkdtemp(pattern);  // mode 0700
-    EXPECT_NE(made, nullptr) << std::strerror(errno);
-    path_ = made != nullptr ? made : "";
-    if (const char* previous = std::getenv("XDG_RUNTIME_DIR")) {
+    if (const char* previous = std::getenv(name)) {
         previous_ = previous;
         hadPrevious_ = true;
     }
-    ::setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
+    if (value != nullptr)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
 }
 
-TempRuntimeDir::~TempRuntimeDir()
+ScopedVariable::~ScopedVariable()
 {
     if (hadPrevious_)
-        ::setenv("XDG_RUNTIME_DIR", previous_.c_str(), 1);
+        ::setenv(name_.c_str(), previous_.c_str(), 1);
     else
-        ::unsetenv("XDG_RUNTIME_DIR");
-    removeTree(path_);
+        ::unsetenv(name_.c_str());
 }
+
+namespace {
+std::string makeTempDir(const char* tag)
+{
+    std::string pattern = std::string("/tmp/w32layer-") + tag + "-XXXXXX";
+    const char* made = ::mkdtemp(&pattern[0]);  // mode 0700
+    EXPECT_NE(made, nullptr) << std::strerror(errno);
+    return made != nullptr ? made : "";
+}
+}  // namespace
+
+TempDirVariable::TempDirVariable(const char* variable, const char* tag)
+    : path_(makeTempDir(tag)), variable_(variable, path_.c_str())
+{
+}
+
+TempDirVariable::~TempDirVariable() { removeTree(path_); }
 
 std::wstring uniqueName(const char* tag)
 {

@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers for the Linux-only tests: a private runtime directory per test, and raw sockets that
-// talk to the layer's pipes without going through it.
+// Helpers for the Linux-only tests: private runtime and home directories per test, and raw sockets
+// that talk to the layer's pipes without going through it.
 
 #include "win32layer/Win32Api.h"
 
@@ -11,23 +11,49 @@
 
 namespace w32layertest {
 
-// Points XDG_RUNTIME_DIR at a fresh private directory for the lifetime of the object, so the test
-// controls (and can inspect) where sockets live.
-class TempRuntimeDir {
+// Sets an environment variable (nullptr: unsets it) for the lifetime of the object, then puts back
+// what was there before.
+class ScopedVariable {
 public:
-    TempRuntimeDir();
-    ~TempRuntimeDir();
-    TempRuntimeDir(const TempRuntimeDir&) = delete;
-    TempRuntimeDir& operator=(const TempRuntimeDir&) = delete;
+    ScopedVariable(const char* name, const char* value);
+    ~ScopedVariable();
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    std::string name_;
+    std::string previous_;
+    bool hadPrevious_ = false;
+};
+
+// A fresh private directory (mode 0700) that an environment variable points at for the lifetime of
+// the object, so the test controls (and can inspect) where sockets live. Removed afterwards.
+class TempDirVariable {
+public:
+    TempDirVariable(const char* variable, const char* tag);
+    ~TempDirVariable();
+    TempDirVariable(const TempDirVariable&) = delete;
+    TempDirVariable& operator=(const TempDirVariable&) = delete;
 
     const std::string& path() const { return path_; }
-    // Where the layer keeps its sockets inside it.
-    std::string socketDirectory() const { return path_ + "/win32layer"; }
 
 private:
     std::string path_;
-    std::string previous_;
-    bool hadPrevious_ = false;
+    ScopedVariable variable_;
+};
+
+// XDG_RUNTIME_DIR; the layer keeps its sockets in socketDirectory() inside it.
+class TempRuntimeDir : public TempDirVariable {
+public:
+    TempRuntimeDir() : TempDirVariable("XDG_RUNTIME_DIR", "run") {}
+    std::string socketDirectory() const { return path() + "/win32layer"; }
+};
+
+// HOME, where the layer keeps its sockets when XDG_RUNTIME_DIR is unset or unusable.
+class TempHomeDir : public TempDirVariable {
+public:
+    TempHomeDir() : TempDirVariable("HOME", "home") {}
+    std::string socketDirectory() const { return path() + "/.win32layer"; }
 };
 
 std::wstring uniqueName(const char* tag);
