@@ -14,3 +14,8 @@ extern const QString ConfigObjectServiceUri;    // "vx://config/object/service"
 // Configuration key that chooses how the chat client is launched: true starts it as a child
 // VXProcess, false (the default) as a detached process.
 extern const QString StartKkUseVxProcessSwitch; // "pc_start_kk_use_vxprocess_switch"
+
+// Configuration keys of the module's own limits and texts (see VXKopkopManager.h).
+extern const QString KopkopConnectTimeoutKey;   // "pc_kopkop_connect_timeout_ms"
+extern const QString KopkopMaxFrameBytesKey;    // "pc_kopkop_max_frame_bytes"
+extern const QString KopkopDownloadUrlKey;      // "pc_kopkop_download_url"

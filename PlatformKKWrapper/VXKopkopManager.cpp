@@ -5,6 +5,7 @@
 #include "PlatformKKWrapper/KKLocation.h"
 #include "PlatformKKWrapper/KKMessageBuilders.h"
 #include "PlatformKKWrapper/KKWrapperImplement.h"
+#include "PlatformKKWrapper/VXPipeFrame.h"
 #include "PlatformKKWrapper/VXPipeServer.h"
 #include "VXCore/IMonitorSystem.h"
 #include "VXCore/VXCodeTracking.h"
@@ -21,6 +22,7 @@
 #include <QUuid>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <utility>
 
@@ -29,9 +31,11 @@ namespace {
 constexpr int kNoValue = -99999;            // the numeric field of every tracking event
 constexpr qint64 kCrashWindowMs = 60000;    // closes are counted within this window ...
 constexpr int kCrashesRefused = 3;          // ... and this many refuse the restart
+constexpr int kDefaultConnectTimeoutMs = 30000;  // from a launch to the client's connection
+constexpr int kInvalidMessageQuote = 64;    // characters quoted of a payload that is not a message
 const char kMainCategory[] = "main";
-// Where a host user finds the workstation installer; the product's own download page.
-const char kDownloadPage[] = "https://vx.example.com/download";
+// Where a host user finds the workstation installer, when the host's configuration names none.
+const char kDefaultDownloadPage[] = "https://vx.example.com/download";
 
 std::atomic<VXKopkopManager*> g_instance{nullptr};
 // Guards creation and destruction of the instance; created with the library, unlocked.
@@ -93,6 +97,8 @@ VXKopkopManager::VXKopkopManager(QObject* parent)
       m_hasStarted(false),
       m_crashTimes(0)
 {
+    m_connectTimer.setSingleShot(true);
+    connect(&m_connectTimer, &QTimer::timeout, this, &VXKopkopManager::SlotConnectTimeout);
 }
 
 VXKopkopManager::~VXKopkopManager()
@@ -128,6 +134,12 @@ void VXKopkopManager::Initialize()
     m_pPipeServer = new VXPipeServer(nullptr);
     connect(m_pPipeServer, &VXPipeServer::SigClientConnected, this, &VXKopkopManager::SlotClientConnected);
     connect(m_pPipeServer, &VXPipeServer::SigClientClosed, this, &VXKopkopManager::SlotClientClosed);
+    connect(m_pPipeServer, &VXPipeServer::SigClientLeftBeforeConnecting, this,
+            &VXKopkopManager::SlotClientLeftBeforeConnecting);
+    connect(m_pPipeServer, &VXPipeServer::SigPipesReady, this, &VXKopkopManager::SlotPipesReady);
+    connect(m_pPipeServer, &VXPipeServer::SigPipesUnavailable, this, &VXKopkopManager::SlotPipesUnavailable);
+    m_pPipeServer->SetPayloadLimit(ConfigInt(KopkopMaxFrameBytesKey, VXPipeFrame::kDefaultPayloadLimit, 0,
+                                             VXPipeFrame::kMaxPayload));
     m_pPipeServer->InitPipe(m_writePipeName, m_readPipeName);
 
     IKKInterface* wrapper = new KKWrapperImplement(m_pPipeServer);
@@ -212,6 +224,16 @@ void VXKopkopManager::StartKopKop(const QString& path)
                               kNoValue, QString(), KK_LOCATION);
         return;
     }
+    // Never start a client the pipes are not ready for: it would find them busy (held by an
+    // earlier client) or, worse, talk to whoever took the names. The launch waits for the pipes
+    // while the server retries; SlotPipesReady or SlotPipesUnavailable takes it from there.
+    if (m_pPipeServer && !m_pPipeServer->PrepareForClient()) {
+        m_pendingLaunch = path;
+        VXCodeTracking::Warn(KKTrackId, QStringLiteral("StartKopKopWaitForPipes"),
+                             QStringLiteral("the pipes are being created again"), kNoValue, QString(), KK_LOCATION);
+        return;
+    }
+    m_pendingLaunch.clear();
 
     const QString empty;
     if (m_hasStarted) {
@@ -239,6 +261,8 @@ void VXKopkopManager::StartKopKop(const QString& path)
         std::swap(process, m_pProcess);
         delete process;
         connect(m_pProcess, &QProcess::errorOccurred, this, &VXKopkopManager::SlotKKProcessError);
+        connect(m_pProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+                &VXKopkopManager::SlotKKProcessFinished);
         // The process object goes as soon as the client connects; the client must live on.
         m_pProcess->m_processFlag = false;
         m_pProcess->setProgram(path);
@@ -255,12 +279,14 @@ void VXKopkopManager::StartKopKop(const QString& path)
             // Nothing else would ever bring the status back (no process object to report the
             // failure, no pipe to close), so a failed detached start is handled as a failed
             // child start: back to idle, and the host hears of it.
-            m_pipeStatus = PipeStatusIdle;
-            VXCodeTracking::Error(KKTrackId, QStringLiteral("StartKopKopError"),
-                                  QStringLiteral("Kopkop detached start failed"), kNoValue, QString(), KK_LOCATION);
-            emit SigExecuteError(InstallText());
+            FailedStart(QStringLiteral("StartKopKopError"), QStringLiteral("Kopkop detached start failed"), KK_LOCATION);
+            return;
         }
     }
+    // A client that neither connects nor ends would otherwise keep the status at 1 for good:
+    // requests would be kept and ExecuteKK refused forever.
+    if (m_pipeStatus == PipeStatusStarted)
+        m_connectTimer.start(ConfigInt(KopkopConnectTimeoutKey, kDefaultConnectTimeoutMs, 1, INT_MAX));
 }
 
 bool VXKopkopManager::StartKkUseVxProcess() const
@@ -290,6 +316,7 @@ bool VXKopkopManager::CrashTimesCheck()
 void VXKopkopManager::SlotClientConnected()
 {
     LogInfo(KK_LOCATION, QStringLiteral("Kopkop pipe is connected"));
+    m_connectTimer.stop();
     if (m_pProcess) {
         VXProcess* process = m_pProcess;
         m_pProcess = nullptr;
@@ -303,20 +330,20 @@ void VXKopkopManager::SlotClientClosed()
 {
     LogInfo(KK_LOCATION, QStringLiteral("Kopkop pipe is closed"));
     IMonitorSystem::GetMonitorSystem()->ReportEventList(QStringLiteral("Home_Kk_Crash"), QStringList());
+    m_connectTimer.stop();
     m_pipeStatus = PipeStatusIdle;
     m_isReady = false;
     SetAsyncRead();
     if (CrashTimesCheck())
         ExecuteKK(true);
+    else
+        emit SigKopkopRestartRefused();
 }
 
 void VXKopkopManager::SlotKKProcessError(QProcess::ProcessError error)
 {
     if (m_pipeStatus == PipeStatusStarted) {
-        m_pipeStatus = PipeStatusIdle;
-        VXCodeTracking::Error(KKTrackId, QStringLiteral("KKProcessError"), QStringLiteral("error code %1").arg(int(error)),
-                              kNoValue, QString(), KK_LOCATION);
-        emit SigExecuteError(InstallText());
+        FailedStart(QStringLiteral("KKProcessError"), QStringLiteral("error code %1").arg(int(error)), KK_LOCATION);
         return;
     }
     VXCodeTracking::Error(KKTrackId, QStringLiteral("KKProcessErrorAccident"),
@@ -324,9 +351,95 @@ void VXKopkopManager::SlotKKProcessError(QProcess::ProcessError error)
                           QString(), KK_LOCATION);
 }
 
+void VXKopkopManager::SlotKKProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    // A crash is reported by errorOccurred as well (Crashed), and only once.
+    if (m_pipeStatus == PipeStatusStarted && exitStatus == QProcess::NormalExit)
+        FailedStart(QStringLiteral("KKProcessError"), QStringLiteral("exit code %1 before connecting").arg(exitCode),
+                    KK_LOCATION);
+}
+
+void VXKopkopManager::SlotClientLeftBeforeConnecting()
+{
+    // The server has already made both pipes afresh. A detached client can be noticed no other way.
+    if (m_pipeStatus != PipeStatusStarted)
+        return;
+    StopChild();
+    FailedStart(QStringLiteral("KKProcessError"), QStringLiteral("the client left the write pipe before opening the read pipe"),
+                KK_LOCATION);
+}
+
+void VXKopkopManager::SlotConnectTimeout()
+{
+    if (m_pipeStatus != PipeStatusStarted)
+        return;
+    StopChild();
+    FailedStart(QStringLiteral("KKConnectTimeout"), QStringLiteral("no connection within %1 ms").arg(m_connectTimer.interval()),
+                KK_LOCATION);
+}
+
+void VXKopkopManager::StopChild()
+{
+    if (!m_pProcess || m_pProcess->state() == QProcess::NotRunning)
+        return;
+    // No client of ours any more: it must neither linger nor connect later, and what it reports
+    // while it ends is of no interest.
+    m_pProcess->disconnect(this);
+    m_pProcess->kill();
+}
+
+void VXKopkopManager::SlotPipesReady()
+{
+    if (m_pendingLaunch.isEmpty())
+        return;
+    const QString path = m_pendingLaunch;
+    m_pendingLaunch.clear();
+    if (m_pipeStatus == PipeStatusIdle)
+        StartKopKop(path);
+}
+
+void VXKopkopManager::SlotPipesUnavailable()
+{
+    // Only a launch that waited is told: a host that asked for nothing hears of it when it does.
+    if (m_pendingLaunch.isEmpty())
+        return;
+    m_pendingLaunch.clear();
+    VXCodeTracking::Error(KKTrackId, QStringLiteral("StartKopKopError"),
+                          QStringLiteral("the pipes cannot be created under their names, the client is not started"),
+                          kNoValue, QString(), KK_LOCATION);
+    emit SigExecuteError(InstallText());
+}
+
+void VXKopkopManager::FailedStart(const QString& code, const QString& text, const QString& location)
+{
+    m_connectTimer.stop();
+    m_pipeStatus = PipeStatusIdle;
+    // Whatever the failed client left in the pipes (a half connection, a connection not yet
+    // reported) is dropped, so the next client finds them waiting.
+    if (m_pPipeServer)
+        m_pPipeServer->PrepareForClient();
+    VXCodeTracking::Error(KKTrackId, code, text, kNoValue, QString(), location);
+    emit SigExecuteError(InstallText());
+}
+
+int VXKopkopManager::ConfigInt(const QString& key, int defaultValue, int minimum, int maximum) const
+{
+    YRRouterProtocol router(ConfigObjectServiceUri);
+    IConfigService* config = dynamic_cast<IConfigService*>(router.GetObj());
+    if (!config)
+        return defaultValue;
+    bool ok = false;
+    const qint64 value = config->GetStringValue(key, QString()).trimmed().toLongLong(&ok);
+    return ok && value >= minimum && value <= maximum ? int(value) : defaultValue;
+}
+
 QString VXKopkopManager::InstallText() const
 {
-    return tr("cant't start kk, please install VX from %1, then retry.").arg(QLatin1String(kDownloadPage));
+    YRRouterProtocol router(ConfigObjectServiceUri);
+    IConfigService* config = dynamic_cast<IConfigService*>(router.GetObj());
+    const QString configured = config ? config->GetStringValue(KopkopDownloadUrlKey, QString()).trimmed() : QString();
+    const QString page = configured.isEmpty() ? QString::fromLatin1(kDefaultDownloadPage) : configured;
+    return tr("cant't start kk, please install VX from %1, then retry.").arg(page);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -486,7 +599,11 @@ void VXKopkopManager::SlotReadData(const QByteArray& data)
     const QString text = QString::fromUtf8(data.constData(), int(qstrnlen(data.constData(), uint(data.size()))));
     const QSharedPointer<VXProcessMessage> message = VXProcessMessage::CreateFromString(text);
     if (!message) {
-        VXCodeTracking::Error(KKTrackId, QStringLiteral("KopkopInvalidMessage"), text, kNoValue, QString(), KK_LOCATION);
+        // The length and the first bytes say enough; a whole payload of any size in one record
+        // would cost the host several times that size again.
+        const QString quote = text.size() > kInvalidMessageQuote ? text.left(kInvalidMessageQuote) + QStringLiteral("...") : text;
+        VXCodeTracking::Error(KKTrackId, QStringLiteral("KopkopInvalidMessage"),
+                              QStringLiteral("%1 bytes: %2").arg(data.size()).arg(quote), kNoValue, QString(), KK_LOCATION);
         return;
     }
     if (!m_pCallback)

@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QSharedPointer>
 #include <QString>
+#include <QTimer>
 
 class IKKCallbackInterface;
 class IKKInterface;
@@ -39,6 +40,21 @@ class VXProcess;
 //
 // Failures throw nothing: they are recorded with the host's tracking service (identifier "370")
 // and, where the host must react, signalled with SigExecuteError.
+//
+// Supervision. Every way a launch can fail leaves the manager idle with the pipes ready for the
+// next client, and the host hears of it through SigExecuteError: a program that cannot start, a
+// child that crashes or exits before it connects, a client that leaves between the two pipes, a
+// client (child or detached) that has not connected within the connect time-out, pipes that
+// cannot be created under their names. A client that goes away after connecting is restarted on
+// the same pipes, at most twice within 60000 ms; when the third close is refused the host gets
+// SigKopkopRestartRefused and can offer its user a way to start the chat again.
+//
+// Configuration read through the host's configuration service ("vx://config/object/service"):
+//   "pc_start_kk_use_vxprocess_switch"  child VXProcess (true) or detached launch (false, default)
+//   "pc_kopkop_connect_timeout_ms"      how long a launched client may take to connect (30000)
+//   "pc_kopkop_max_frame_bytes"         the longest message accepted from the client (134217728);
+//                                       read once, by Initialize()
+//   "pc_kopkop_download_url"            the address the install text of SigExecuteError names
 class PLATFORMKKWRAPPER_EXPORT VXKopkopManager : public QObject
 {
     Q_OBJECT
@@ -81,6 +97,9 @@ signals:
     void SigShowLoading();
     void SigExecutePending(const QString& pin);
     void SigExecuteError(const QString& desc);
+    // The client went away for the third time within 60000 ms and is not started again; the next
+    // request (or ExecuteKK) starts it afresh.
+    void SigKopkopRestartRefused();
 
 private slots:
     void SlotClientConnected();
@@ -88,6 +107,11 @@ private slots:
     void SlotReadData(const QByteArray& data);
     void SlotKKProcessError(QProcess::ProcessError error);
     void SlotPrepareStateChanged(PZSdkPackageManage::PrepareState state, const QString& data);
+    void SlotKKProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void SlotClientLeftBeforeConnecting();
+    void SlotConnectTimeout();
+    void SlotPipesReady();
+    void SlotPipesUnavailable();
 
 private:
     bool IsConnected() const;
@@ -101,6 +125,12 @@ private:
     // The change-status update and connection check of the three requests that are kept.
     bool GuardedCheck(const QSharedPointer<VXProcessMessage>& msg);
     QString InstallText() const;
+    // A launched client did not make it to a connection: idle again, the pipes ready for the
+    // next client, the host told with SigExecuteError.
+    void FailedStart(const QString& code, const QString& text, const QString& location);
+    // Kills the child client that is given up on, quietly.
+    void StopChild();
+    int ConfigInt(const QString& key, int defaultValue, int minimum, int maximum) const;
 
     IKKCallbackInterface* m_pCallback;
     VXPipeServer* m_pPipeServer;
@@ -115,4 +145,6 @@ private:
     QElapsedTimer m_crashTimer;
     int m_crashTimes;
     QList<QSharedPointer<VXProcessMessage>> m_msgCache;
+    QTimer m_connectTimer;     // single shot: from a launch until the client connects
+    QString m_pendingLaunch;   // a launch that waits for the pipes to be created
 };

@@ -1,5 +1,7 @@
 #include "PlatformKKWrapper/VXPipeReciver.h"
 
+#include "PlatformKKWrapper/VXPipeBacklog.h"
+#include "PlatformKKWrapper/VXPipeClientWatch.h"
 #include "PlatformKKWrapper/VXPipeFrame.h"
 #include "PlatformKKWrapper/VXPipeInstance.h"
 #include "VXFoundation/VXThreadAnnotations.h"
@@ -23,7 +25,11 @@ VXPipeReciver::VXPipeReciver(QObject* parent)
       m_hConnectEvent(nullptr),
       m_hExitEvent(nullptr),
       m_readBuffer{},
-      m_bConnected(false)
+      m_bConnected(false),
+      m_payloadLimit(VXPipeFrame::kDefaultPayloadLimit),
+      m_pBacklog(nullptr),
+      m_hWatchedPipe(nullptr),
+      m_hWatchedConnected(nullptr)
 {
     m_hConnectEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     m_hExitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -42,6 +48,22 @@ bool VXPipeReciver::CreatePipe(const QString& pipeName)
     return m_hPipe != INVALID_HANDLE_VALUE;
 }
 
+void VXPipeReciver::SetPayloadLimit(int bytes)
+{
+    m_payloadLimit = qBound(0, bytes, VXPipeFrame::kMaxPayload);
+}
+
+void VXPipeReciver::SetBacklog(VXPipeBacklog* backlog)
+{
+    m_pBacklog = backlog;
+}
+
+void VXPipeReciver::WatchWritePipe(HANDLE pipe, HANDLE connectedEvent)
+{
+    m_hWatchedPipe = pipe;
+    m_hWatchedConnected = connectedEvent;
+}
+
 void VXPipeReciver::SetExitEvent()
 {
     if (m_hExitEvent)
@@ -53,25 +75,45 @@ bool VXPipeReciver::IsConnected() const
     return m_bConnected;
 }
 
-void VXPipeReciver::AppendReadData(const QByteArray& data)
+bool VXPipeReciver::AppendReadData(const QByteArray& data)
 {
-    AppendReadData(data.constData(), data.size());
+    return AppendReadData(data.constData(), data.size());
 }
 
-void VXPipeReciver::AppendReadData(const char* data, int size)
+bool VXPipeReciver::AppendReadData(const char* data, int size)
 {
-    const VXPipeFrame::Outcome outcome =
-        VXPipeFrame::Reassemble(m_cacheData, data, size, [this](const QByteArray& payload) { emit SigReadData(payload); });
-    if (outcome.dropped) {
-        qDebug().noquote() << QStringLiteral("Invalid frame length %1 from %2, dropped %3 buffered bytes")
-                                  .arg(outcome.badLength)
-                                  .arg(m_pipeName)
-                                  .arg(outcome.droppedBytes);
-    }
+    const VXPipeFrame::Outcome outcome = VXPipeFrame::Reassemble(
+        m_cacheData, data, size,
+        [this](const QByteArray& payload) {
+            if (m_pBacklog)
+                m_pBacklog->Add(payload.size());
+            emit SigReadData(payload);
+        },
+        m_payloadLimit);
+    if (!outcome.dropped)
+        return true;
+    const QString text = QStringLiteral("frame length %1 is outside 0..%2; dropped %3 buffered bytes and ended the connection")
+                             .arg(outcome.badLength)
+                             .arg(m_payloadLimit)
+                             .arg(outcome.droppedBytes);
+    qDebug().noquote() << QStringLiteral("%1: %2").arg(m_pipeName, text);
+    emit SigProtocolError(text);
+    return false;
 }
 
 void VXPipeReciver::Disconnected()
 {
+    if (!m_cacheData.isEmpty()) {
+        // Whatever the client was sending is lost with it; say how much, once.
+        const QString text =
+            m_cacheData.size() < VXPipeFrame::kLengthSize
+                ? QStringLiteral("the client left inside a frame's length field (%1 of 4 bytes)").arg(m_cacheData.size())
+                : QStringLiteral("the client left in the middle of a frame (%1 of %2 bytes)")
+                      .arg(m_cacheData.size())
+                      .arg(qint64(VXPipeFrame::ReadLength(m_cacheData.constData())) + VXPipeFrame::kLengthSize);
+        m_cacheData = QByteArray();
+        emit SigProtocolError(text);
+    }
     m_bConnected = false;
     DisconnectNamedPipe(m_hPipe);
     emit SigPipeDisconnected();
@@ -89,14 +131,21 @@ void VXPipeReciver::ReadLoop()
         return;
 
     // One OVERLAPPED for the connection and every read. It lives on this frame, so whatever I/O
-    // is in flight when the loop ends is cancelled and waited for before run() returns.
+    // is in flight when the loop ends is cancelled and waited for before run() returns; the watch
+    // of the write pipe's client settles its own read in its destructor.
     OVERLAPPED overlapped = {};
     overlapped.hEvent = m_hConnectEvent;
     bool pending = false;
     DWORD transferred = 0;
+    VXPipeClientWatch writePipeClient(m_hWatchedPipe, m_hWatchedConnected);
     const auto settleInFlightIo = [&] {
         CancelIoEx(m_hPipe, &overlapped);  // ERROR_NOT_FOUND: nothing was in flight
         GetOverlappedResult(m_hPipe, &overlapped, &transferred, TRUE);
+    };
+    const auto exitRequested = [&] {
+        settleInFlightIo();
+        DisconnectNamedPipe(m_hPipe);
+        qDebug().noquote() << QStringLiteral("exit NamedPipeWorkThread/n");
     };
 
     if (ConnectNamedPipe(m_hPipe, &overlapped)) {
@@ -119,12 +168,24 @@ void VXPipeReciver::ReadLoop()
         return;
     }
 
-    const HANDLE events[2] = {m_hConnectEvent, m_hExitEvent};
     for (;;) {
-        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-            settleInFlightIo();
-            DisconnectNamedPipe(m_hPipe);
-            qDebug().noquote() << QStringLiteral("exit NamedPipeWorkThread/n");
+        // The I/O event first: WaitForMultipleObjects reports the lowest signalled index, so a
+        // connection that has just completed is seen before the write pipe's client leaving.
+        const HANDLE events[3] = {m_hConnectEvent, m_hExitEvent, writePipeClient.Handle()};
+        const DWORD waited = WaitForMultipleObjects(events[2] ? 3 : 2, events, FALSE, INFINITE);
+        if (waited == WAIT_OBJECT_0 + 2) {
+            if (!writePipeClient.OnSignalled() && !m_bConnected) {
+                // The write pipe's client has gone without ever opening this pipe: nobody is
+                // coming, and the write pipe stays held until both are made afresh.
+                settleInFlightIo();
+                qDebug().noquote() << QStringLiteral("The client left the write pipe before opening %1").arg(m_pipeName);
+                Disconnected();
+                return;
+            }
+            continue;  // still there (a client that closed only the write pipe stays connected)
+        }
+        if (waited != WAIT_OBJECT_0) {
+            exitRequested();  // the exit event, or a failed wait
             return;
         }
 
@@ -146,16 +207,28 @@ void VXPipeReciver::ReadLoop()
                 }
                 // ERROR_MORE_DATA is no error: this is a message pipe and the message was longer
                 // than the buffer; the rest comes with the next reads.
-                AppendReadData(m_readBuffer, int(transferred));
+                if (!AppendReadData(m_readBuffer, int(transferred))) {
+                    Disconnected();
+                    return;
+                }
             }
         }
 
+        // Nothing is in flight here. With too much handed over and not yet taken by the server's
+        // thread, stop reading until it has caught up: the client's writes wait in the pipe.
+        if (m_pBacklog && !m_pBacklog->WaitForRoom(m_hExitEvent)) {
+            exitRequested();
+            return;
+        }
         std::memset(m_readBuffer, 0, sizeof(m_readBuffer));
         DWORD read = 0;
         if (ReadFile(m_hPipe, m_readBuffer, kReadBufferSize, &read, &overlapped)) {
             if (read > 0) {
                 pending = false;
-                AppendReadData(m_readBuffer, int(read));
+                if (!AppendReadData(m_readBuffer, int(read))) {
+                    Disconnected();
+                    return;
+                }
             }
             continue;  // the event is signalled: the loop goes straight on
         }

@@ -25,6 +25,8 @@ VXPipeSender::VXPipeSender(QObject* parent)
       m_hPipe(nullptr),
       m_hConnectEvent(nullptr),
       m_hExitEvent(nullptr),
+      m_hConnectedEvent(nullptr),
+      m_hWriteEvent(nullptr),
       m_bConnected(false)
 {
     m_pThread = new VXThread(this);
@@ -34,6 +36,8 @@ VXPipeSender::VXPipeSender(QObject* parent)
 
     m_hConnectEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     m_hExitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_hConnectedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    m_hWriteEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
 
 VXPipeSender::~VXPipeSender()
@@ -53,6 +57,11 @@ VXPipeSender::~VXPipeSender()
     StopThread();
 
     VXPipeInstance::CloseHandles(m_hConnectEvent, m_hExitEvent, m_hPipe);
+    for (HANDLE* event : {&m_hConnectedEvent, &m_hWriteEvent}) {
+        if (*event)
+            CloseHandle(*event);
+        *event = nullptr;
+    }
 }
 
 bool VXPipeSender::CreatePipe(const QString& pipeName)
@@ -87,19 +96,40 @@ bool VXPipeSender::WriteData(const QByteArray& data)
     VX_HAPPENS_AFTER(this);  // queued by the server's thread
     if (data.isEmpty() || !m_bConnected)
         return false;
-    DWORD written = 0;
     if (QThread::currentThread() != m_pThread) {
-        const QByteArray frame = PackData(data);
-        // No OVERLAPPED on an overlapped handle: the call waits until the whole frame is written.
-        return WriteFile(m_hPipe, frame.constData(), DWORD(frame.size()), &written, nullptr) != FALSE;
+        // A direct call from the server's thread: a frame and an event of its own, so that it
+        // never shares either with a write the worker is doing.
+        const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const bool ok = event && WriteFrame(PackData(data), event);
+        if (event)
+            CloseHandle(event);
+        return ok;
     }
     // The worker packs every frame into the same buffer: a fresh one per message would be
     // allocated and, for large payloads, faulted in page by page on each write.
     VXPipeFrame::PackInto(m_frame, data);
-    const bool ok = WriteFile(m_hPipe, m_frame.constData(), DWORD(m_frame.size()), &written, nullptr) != FALSE;
+    const bool ok = WriteFrame(m_frame, m_hWriteEvent);
     if (m_frame.capacity() > kKeptFrameCapacity)
         m_frame = QByteArray();  // a rare huge frame does not stay pinned in memory
     return ok;
+}
+
+bool VXPipeSender::WriteFrame(const QByteArray& frame, HANDLE event)
+{
+    // The handle is overlapped, and the receiver's thread keeps a read pending on it to notice the
+    // client leaving: a write without an OVERLAPPED would be waited for on the handle itself,
+    // which that read's completion signals too. Its own OVERLAPPED and event keep the two apart;
+    // the call still returns only once the whole frame is written (or the write failed, for
+    // example because teardown disconnected the pipe under a client that stopped reading).
+    if (!event)
+        return false;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event;
+    DWORD written = 0;
+    BOOL ok = WriteFile(m_hPipe, frame.constData(), DWORD(frame.size()), &written, &overlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING)
+        ok = GetOverlappedResult(m_hPipe, &overlapped, &written, TRUE);
+    return ok && written == DWORD(frame.size());
 }
 
 void VXPipeSender::Connect()
@@ -152,6 +182,8 @@ void VXPipeSender::Connect()
     }
     if (pending)
         m_bConnected = GetOverlappedResult(m_hPipe, &overlapped, &transferred, FALSE) != FALSE;
+    if (m_bConnected)
+        SetEvent(m_hConnectedEvent);
 }
 
 void VXPipeSender::DisConnect()

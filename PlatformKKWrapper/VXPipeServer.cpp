@@ -2,6 +2,7 @@
 
 #include "PlatformKKWrapper/KKConstants.h"
 #include "PlatformKKWrapper/KKLocation.h"
+#include "PlatformKKWrapper/VXPipeFrame.h"
 #include "PlatformKKWrapper/VXPipeReciver.h"
 #include "PlatformKKWrapper/VXPipeSender.h"
 #include "VXCore/VXCodeTracking.h"
@@ -11,7 +12,18 @@ namespace {
 constexpr int kNoValue = -99999;
 }
 
-VXPipeServer::VXPipeServer(QObject* parent) : QObject(parent), m_pPipeSender(nullptr), m_pPipeReciver(nullptr) {}
+VXPipeServer::VXPipeServer(QObject* parent)
+    : QObject(parent),
+      m_pPipeSender(nullptr),
+      m_pPipeReciver(nullptr),
+      m_payloadLimit(VXPipeFrame::kDefaultPayloadLimit),
+      m_generation(0),
+      m_clientReported(false),
+      m_retriesLeft(0)
+{
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &VXPipeServer::SlotRetryCreate);
+}
 
 VXPipeServer::~VXPipeServer()
 {
@@ -31,35 +43,121 @@ bool VXPipeServer::InitPipe(const QString& writePipeName, const QString& readPip
     return true;
 }
 
-void VXPipeServer::CreateServer()
+void VXPipeServer::SetPayloadLimit(int bytes)
+{
+    m_payloadLimit = bytes;
+}
+
+bool VXPipeServer::CreateServer()
 {
     if (!m_pPipeSender) {
         m_pPipeSender = new VXPipeSender(nullptr);
-        if (m_pPipeSender->CreatePipe(m_writePipeName)) {
-            VXCodeTracking::Info(PipeTrackId, QStringLiteral("PipeServerCreateSuccess"),
-                                 QStringLiteral("Create write pipe success"), kNoValue, QString(), KK_LOCATION);
-            VXThreadUtils::InvokeMethodQueued(m_pPipeSender, "Connect");
-        } else {
+        if (!m_pPipeSender->CreatePipe(m_writePipeName)) {
             VXCodeTracking::Error(PipeTrackId, QStringLiteral("PipeServerCreateError"),
                                   QStringLiteral("Create write pipe failed"), kNoValue, QString(), KK_LOCATION);
-            return;
+            CloseServer();
+            return RetryLater();
         }
+        VXCodeTracking::Info(PipeTrackId, QStringLiteral("PipeServerCreateSuccess"), QStringLiteral("Create write pipe success"),
+                             kNoValue, QString(), KK_LOCATION);
+        VXThreadUtils::InvokeMethodQueued(m_pPipeSender, "Connect");
     }
 
     if (!m_pPipeReciver) {
         m_pPipeReciver = new VXPipeReciver(nullptr);
-        connect(m_pPipeReciver, &VXPipeReciver::SigPipeConnected, this, &VXPipeServer::SlotPipeConnected);
-        connect(m_pPipeReciver, &VXPipeReciver::SigPipeDisconnected, this, &VXPipeServer::SlotPipeDisconnected);
-        connect(m_pPipeReciver, &VXPipeReciver::SigReadData, this, &VXPipeServer::SigReadData);
-        if (m_pPipeReciver->CreatePipe(m_readPipeName)) {
-            VXCodeTracking::Info(PipeTrackId, QStringLiteral("PipeServerCreateSuccess"),
-                                 QStringLiteral("Create read pipe success"), kNoValue, QString(), KK_LOCATION);
-            m_pPipeReciver->start(QThread::InheritPriority);
-        } else {
+        m_clientReported = false;
+        // The connection state of a receiver that has been replaced (its signals may still be
+        // queued here) must not touch the current one.
+        const int generation = ++m_generation;
+        connect(m_pPipeReciver, &VXPipeReciver::SigPipeConnected, this, [this, generation] {
+            if (generation == m_generation)
+                SlotPipeConnected();
+        });
+        connect(m_pPipeReciver, &VXPipeReciver::SigPipeDisconnected, this, [this, generation] {
+            if (generation == m_generation)
+                SlotPipeDisconnected();
+        });
+        connect(m_pPipeReciver, &VXPipeReciver::SigReadData, this, &VXPipeServer::SlotPipeReadData);
+        connect(m_pPipeReciver, &VXPipeReciver::SigProtocolError, this, &VXPipeServer::SlotProtocolError);
+        if (!m_pPipeReciver->CreatePipe(m_readPipeName)) {
             VXCodeTracking::Error(PipeTrackId, QStringLiteral("PipeServerCreateError"),
                                   QStringLiteral("Create read pipe failed"), kNoValue, QString(), KK_LOCATION);
+            CloseServer();  // both or neither: a lone write pipe would only take a client in
+            return RetryLater();
         }
+        VXCodeTracking::Info(PipeTrackId, QStringLiteral("PipeServerCreateSuccess"), QStringLiteral("Create read pipe success"),
+                             kNoValue, QString(), KK_LOCATION);
+        m_pPipeReciver->SetPayloadLimit(m_payloadLimit);
+        m_pPipeReciver->SetBacklog(&m_backlog);
+        m_pPipeReciver->WatchWritePipe(m_pPipeSender->PipeHandle(), m_pPipeSender->ConnectedEvent());
+        m_pPipeReciver->start(QThread::InheritPriority);
     }
+    return true;
+}
+
+bool VXPipeServer::RetryLater()
+{
+    // A name another process holds may be let go in a moment (its owner closing), a directory
+    // that is not ours will not: a few quick retries tell the two apart without keeping the host
+    // waiting long.
+    if (m_retriesLeft == 0) {
+        m_retriesLeft = kCreateRetries;
+        m_retryTimer.start(kFirstRetryDelayMs);
+    }
+    return false;
+}
+
+void VXPipeServer::SlotRetryCreate()
+{
+    if (CreateServer()) {
+        m_retriesLeft = 0;
+        emit SigPipesReady();
+        return;
+    }
+    if (--m_retriesLeft > 0) {
+        m_retryTimer.start(kFirstRetryDelayMs << (kCreateRetries - m_retriesLeft));
+        return;
+    }
+    VXCodeTracking::Error(PipeTrackId, QStringLiteral("PipeServerUnavailable"),
+                          QStringLiteral("%1 and %2 could not be created in %3 attempts")
+                              .arg(m_writePipeName, m_readPipeName)
+                              .arg(kCreateRetries + 1),
+                          kNoValue, QString(), KK_LOCATION);
+    emit SigPipesUnavailable();
+}
+
+bool VXPipeServer::IsListening() const
+{
+    return m_pPipeSender && m_pPipeReciver;
+}
+
+bool VXPipeServer::IsRetrying() const
+{
+    return m_retriesLeft > 0;
+}
+
+bool VXPipeServer::IsWaitingForClient() const
+{
+    return IsListening() && m_pPipeReciver->isRunning() && !m_pPipeReciver->IsConnected() &&
+           !m_pPipeSender->IsConnected();
+}
+
+bool VXPipeServer::PrepareForClient()
+{
+    if (IsWaitingForClient())
+        return true;
+    if (IsListening())
+        Recycle(QStringLiteral("an earlier client still holds a pipe, or the read pipe stopped waiting"));
+    else
+        CreateServer();
+    return IsListening();
+}
+
+void VXPipeServer::Recycle(const QString& reason)
+{
+    VXCodeTracking::Warn(PipeTrackId, QStringLiteral("PipeServerRecycle"), reason, kNoValue, QString(), KK_LOCATION);
+    CloseServer();
+    CreateServer();
 }
 
 bool VXPipeServer::WriteData(const QByteArray& data)
@@ -105,12 +203,33 @@ void VXPipeServer::CloseServer()
 
 void VXPipeServer::SlotPipeConnected()
 {
+    m_clientReported = true;
     emit SigClientConnected();
 }
 
 void VXPipeServer::SlotPipeDisconnected()
 {
+    const bool wasConnected = m_clientReported;
     CloseServer();
     CreateServer();
-    emit SigClientClosed();
+    if (wasConnected) {
+        emit SigClientClosed();
+        return;
+    }
+    VXCodeTracking::Warn(PipeTrackId, QStringLiteral("PipeServerRecycle"),
+                         QStringLiteral("the client left the write pipe before opening the read pipe"), kNoValue, QString(),
+                         KK_LOCATION);
+    emit SigClientLeftBeforeConnecting();
+}
+
+void VXPipeServer::SlotPipeReadData(const QByteArray& data)
+{
+    // Taken: the receiver may read on once enough has been (see VXPipeBacklog).
+    m_backlog.Take(data.size());
+    emit SigReadData(data);
+}
+
+void VXPipeServer::SlotProtocolError(const QString& text)
+{
+    VXCodeTracking::Error(PipeTrackId, QStringLiteral("PipeServerProtocolError"), text, kNoValue, QString(), KK_LOCATION);
 }

@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 
+#include <cmath>
+
 QString VXConfigService::PathFromEnvironment()
 {
     return qEnvironmentVariable("VX_HOST_CONFIG");
@@ -70,8 +72,13 @@ QString VXConfigService::GetStringValue(const QString& key, const QString& defau
         return value.toString();
     if (value.isBool())
         return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
-    if (value.isDouble())
-        return QString::number(value.toDouble());
+    if (value.isDouble()) {
+        // Whole numbers as integers: the default format would write 134217728 as 1.34218e+08.
+        const double number = value.toDouble();
+        if (number == std::floor(number) && std::fabs(number) < 9007199254740992.0)
+            return QString::number(qint64(number));
+        return QString::number(number, 'g', 17);
+    }
     return defaultValue;
 }
 

@@ -15,6 +15,7 @@
 //       "kopkop_executable": "/opt/kopkop/bin/kopkop" }
 //
 // Bools are JSON true/false; the texts "true"/"false" and the numbers 1/0 are accepted too.
+// Numbers read as text come out as written: whole numbers without a fraction or exponent.
 // The file is read again whenever it has changed since the last read (its modification time
 // or size differ), so a host can edit it while running. A missing or unreadable file counts as
 // an empty configuration; every lookup then returns its default.

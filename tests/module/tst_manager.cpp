@@ -11,6 +11,7 @@
 
 #include "PlatformKKWrapper/KKMessageBuilders.h"
 #include "PlatformKKWrapper/KKSettingEntity.h"
+#include "PlatformKKWrapper/VXPipeInstance.h"
 #include "PlatformKKWrapper/VXKopkopManager.h"
 #include "VXCore/VXGlobalData.h"
 #include "VXFoundation/VXProcess.h"
@@ -19,6 +20,7 @@
 #include "YRBase/VXConfigService.h"
 #include "YRBase/YRRouterProtocol.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -27,6 +29,8 @@
 
 #include <csignal>
 #include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <memory>
 
 using Action = std::function<void(VXKopkopManager*)>;
@@ -77,6 +81,11 @@ private slots:
     void processError();
     void clientConnectedTakesOver();
     void clientClosedKeepsCacheAndRestarts();
+    void thirdCloseTellsTheHost();
+    void failedStartLeavesThePipesReady_data();
+    void failedStartLeavesThePipesReady();
+    void pipesNotOursAreNeverUsed_data();
+    void pipesNotOursAreNeverUsed();
 
     // --- Commands and the cache ------------------------------------------------------------------
     void guardedCommandsByStatus_data();
@@ -103,6 +112,7 @@ private:
     void ConnectClient(VXKopkopManager* manager, TestClient* client);
     QString WriteScript(const QString& name, const QByteArray& body);
     void SetUseVxProcess(bool use);
+    void WriteConfig(const QByteArray& json);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<VXConfigService> m_config;
@@ -158,9 +168,14 @@ QString TestManager::WriteScript(const QString& name, const QByteArray& body)
 
 void TestManager::SetUseVxProcess(bool use)
 {
+    WriteConfig(use ? "{\"pc_start_kk_use_vxprocess_switch\": true}\n" : "{\"pc_start_kk_use_vxprocess_switch\": false}");
+}
+
+void TestManager::WriteConfig(const QByteArray& json)
+{
     QFile file(m_config->GetFilePath());
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(use ? "{\"pc_start_kk_use_vxprocess_switch\": true}\n" : "{\"pc_start_kk_use_vxprocess_switch\": false}");
+    file.write(json);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -565,6 +580,177 @@ void TestManager::clientClosedKeepsCacheAndRestarts()
     PZSdkPackageManage::ClearScripts();
 }
 
+void TestManager::thirdCloseTellsTheHost()
+{
+    VXKopkopManager manager;
+    VXKopkopManagerInspector inspect(&manager);
+    manager.Initialize();
+    QSignalSpy refused(&manager, &VXKopkopManager::SigKopkopRestartRefused);
+    for (int close = 1; close <= 4; ++close) {
+        PZSdkPackageManage::PushScript({});
+        inspect.SetPipeStatus(2);
+        inspect.ClientClosed();
+        QCOMPARE(refused.count(), qMax(0, close - 2));  // the third and every later one in the window
+    }
+    PZSdkPackageManage::ClearScripts();
+}
+
+void TestManager::failedStartLeavesThePipesReady_data()
+{
+    QTest::addColumn<bool>("useVxProcess");
+    QTest::addColumn<QByteArray>("program");     // the launched client's shell script
+    QTest::addColumn<bool>("leaveWritePipe");    // the test's client opens the write pipe and leaves
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("child exits 0 before connecting") << true << QByteArray("exit 0\n") << false << "KKProcessError"
+                                                     << "exit code 0 before connecting";
+    QTest::newRow("child exits 3 before connecting") << true << QByteArray("exit 3\n") << false << "KKProcessError"
+                                                     << "exit code 3 before connecting";
+    QTest::newRow("child never connects") << true << QByteArray("exec sleep 60\n") << false << "KKConnectTimeout"
+                                          << "no connection within 300 ms";
+    QTest::newRow("detached never connects") << false << QByteArray("exec sleep 60\n") << false << "KKConnectTimeout"
+                                             << "no connection within 300 ms";
+    QTest::newRow("child leaves between the pipes") << true << QByteArray("exec sleep 60\n") << true << "KKProcessError"
+                                                    << "the client left the write pipe before opening the read pipe";
+    QTest::newRow("detached leaves between the pipes") << false << QByteArray("exec sleep 60\n") << true
+                                                       << "KKProcessError"
+                                                       << "the client left the write pipe before opening the read pipe";
+}
+
+// However a launched client fails to connect, the manager is idle again, the host hears of it
+// (with the download page the host configured), nothing of that client is left running or
+// holding a pipe, and the next client finds both pipes waiting.
+void TestManager::failedStartLeavesThePipesReady()
+{
+    QFETCH(bool, useVxProcess);
+    QFETCH(QByteArray, program);
+    QFETCH(bool, leaveWritePipe);
+    QFETCH(QString, code);
+    QFETCH(QString, text);
+    WriteConfig(QStringLiteral("{\"pc_start_kk_use_vxprocess_switch\": %1, \"pc_kopkop_connect_timeout_ms\": %2,"
+                               " \"pc_kopkop_download_url\": \"https://downloads.example.org/vx\"}")
+                    .arg(useVxProcess ? "true" : "false")
+                    .arg(leaveWritePipe ? kLong : 300)
+                    .toUtf8());
+    const QString pidFile = m_dir->filePath(QStringLiteral("pid"));
+    const QString script = WriteScript(QStringLiteral("kopkop"), "echo $$ > '" + pidFile.toUtf8() + "'\n" + program);
+    VXKopkopManager manager;
+    VXKopkopManagerInspector inspect(&manager);
+    manager.Initialize();
+    QSignalSpy errors(&manager, &VXKopkopManager::SigExecuteError);
+    TrackingRecorder tracking;
+    inspect.PrepareStateChanged(PZSdkPackageManage::PrepareFinished, script);
+    QCOMPARE(inspect.PipeStatus(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile(pidFile).size() > 0, kLong);
+    QFile file(pidFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const qint64 pid = file.readAll().trimmed().toLongLong();
+    QVERIFY(pid > 0);
+    if (leaveWritePipe) {
+        TestClient gone;
+        QCOMPARE(gone.fromModule.Open(inspect.WritePipeName()), DWORD(ERROR_SUCCESS));
+        QTRY_VERIFY_WITH_TIMEOUT(!inspect.PipeServer()->IsWaitingForClient(), kLong);
+    }
+
+    QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, kLong);
+    QCOMPARE(errors[0][0].toString(),
+             QStringLiteral("cant't start kk, please install VX from https://downloads.example.org/vx, then retry."));
+    QCOMPARE(inspect.PipeStatus(), 0);
+    const auto records = tracking.WithCode(code);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records[0].text, text);
+    if (useVxProcess)
+        QTRY_COMPARE_WITH_TIMEOUT(inspect.Process()->state(), QProcess::NotRunning, kLong);  // no child lingers
+    else
+        ::kill(pid_t(pid), SIGKILL);  // a detached client is not the module's to stop
+
+    QTRY_VERIFY_WITH_TIMEOUT(inspect.PipeServer()->IsWaitingForClient(), kLong);
+    TestClient next;
+    ConnectClient(&manager, &next);
+    QCOMPARE(errors.count(), 1);
+}
+
+void TestManager::pipesNotOursAreNeverUsed_data()
+{
+    QTest::addColumn<QString>("holder");  // who keeps the module from making its pipes
+    QTest::addColumn<bool>("letsGo");
+    QTest::newRow("another process holds the name, lets go") << "squatter" << true;
+    QTest::newRow("another process holds the name for good") << "squatter" << false;
+    QTest::newRow("the socket directory is another user's") << "directory" << false;
+}
+
+// Between tearing the pipes down and making them again, someone else takes the name (or the
+// socket directory is not ours): the module never launches a client onto pipes that are not its
+// own. It waits for its retries, then launches - or tells the host and stays idle.
+void TestManager::pipesNotOursAreNeverUsed()
+{
+    QFETCH(QString, holder);
+    QFETCH(bool, letsGo);
+    SetUseVxProcess(true);
+    const QString marker = m_dir->filePath(QStringLiteral("launched"));
+    const QString script = WriteScript(QStringLiteral("kopkop"), "touch '" + marker.toUtf8() + "'\nexec sleep 60\n");
+    VXKopkopManager manager;
+    VXKopkopManagerInspector inspect(&manager);
+    manager.Initialize();
+    inspect.PipeServer()->CloseServer();  // as between a client's close and the pipes' re-creation
+
+    HANDLE squatter = nullptr;
+    QByteArray home = qgetenv("HOME"), runtime = qgetenv("XDG_RUNTIME_DIR");
+    const bool hadRuntime = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
+    struct Restore {
+        std::function<void()> f;
+        ~Restore() { f(); }
+    } restore{[&] {
+        qputenv("HOME", home);
+        if (hadRuntime)
+            qputenv("XDG_RUNTIME_DIR", runtime);
+        if (squatter)
+            CloseHandle(squatter);
+    }};
+    if (holder == QLatin1String("squatter")) {
+        squatter = VXPipeInstance::Create(inspect.WritePipeName());
+        QVERIFY(squatter != INVALID_HANDLE_VALUE);
+    } else {
+        if (::geteuid() != 0)
+            QSKIP("needs root to give a directory to another user");
+        const QString fakeHome = m_dir->filePath(QStringLiteral("home"));
+        QVERIFY(QDir().mkpath(fakeHome + QStringLiteral("/.win32layer")));
+        QVERIFY(::chmod(QFile::encodeName(fakeHome).constData(), 0700) == 0);
+        QVERIFY(::chown(QFile::encodeName(fakeHome + QStringLiteral("/.win32layer")).constData(), 65534, 65534) == 0);
+        qputenv("HOME", fakeHome.toUtf8());
+        qunsetenv("XDG_RUNTIME_DIR");
+    }
+
+    QSignalSpy errors(&manager, &VXKopkopManager::SigExecuteError);
+    TrackingRecorder tracking;
+    PZSdkPackageManage::PushScript({{PZSdkPackageManage::PrepareFinished, script}});
+    manager.OpenKKWindow(QStringLiteral("buyer"), KK_UserType_Customer, QString(), QString());
+    QTRY_VERIFY_WITH_TIMEOUT(tracking.Codes().contains(QStringLiteral("StartKopKopWaitForPipes")), kLong);
+    QCOMPARE(inspect.PipeStatus(), 0);
+    QVERIFY(!QFile::exists(marker));
+
+    if (letsGo) {
+        CloseHandle(squatter);
+        squatter = nullptr;
+        QTRY_COMPARE_WITH_TIMEOUT(inspect.PipeStatus(), 1, kLong);  // launched onto its own pipes
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), kLong);
+        TestClient client;
+        ConnectClient(&manager, &client);
+        QCOMPARE(errors.count(), 0);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, kLong);
+        QCOMPARE(errors[0][0].toString(), kInstallText);
+        QCOMPARE(tracking.WithCode(QStringLiteral("StartKopKopError")).size(), 1);
+        QCOMPARE(tracking.WithCode(QStringLiteral("PipeServerUnavailable")).size(), 1);
+        QCOMPARE(inspect.PipeStatus(), 0);
+        QVERIFY(!QFile::exists(marker));
+        QCOMPARE(inspect.CacheTexts().size(), 1);  // still kept for a later client
+    }
+    PZSdkPackageManage::ClearScripts();
+    if (inspect.Process())
+        inspect.Process()->kill();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Commands and the cache
 
@@ -887,10 +1073,12 @@ void TestManager::reportsWhatItCannotHandle_data()
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<QString>("code");
     QTest::addColumn<QString>("text");
-    QTest::newRow("not a message") << QByteArray("hello {") << "KopkopInvalidMessage" << "hello {";
+    QTest::newRow("not a message") << QByteArray("hello {") << "KopkopInvalidMessage" << "7 bytes: hello {";
+    QTest::newRow("long payload is quoted, not copied")
+        << QByteArray(100000, 'x') << "KopkopInvalidMessage" << "100000 bytes: " + QString(64, QLatin1Char('x')) + "...";
     QTest::newRow("text ends at NUL") << QByteArray("[\"ActivePlatform\"]\0garbage", 26) << "" << "";
     QTest::newRow("garbage after NUL is not read") << QByteArray("bad\0[\"ActivePlatform\"]", 22) << "KopkopInvalidMessage"
-                                                   << "bad";
+                                                   << "22 bytes: bad";
     QTest::newRow("unknown name") << QByteArray("[\"Hello\",\"s:x\"]") << "KopkopUnknownMessage" << "Hello";
     QTest::newRow("name differs in case") << QByteArray("[\"openurl\",\"s:x\",\"b:true\"]") << "KopkopUnknownMessage"
                                           << "openurl";

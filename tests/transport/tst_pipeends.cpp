@@ -40,6 +40,7 @@ public:
         connect(receiver, &VXPipeReciver::SigPipeConnected, this, &ReceiverUnderTest::Connected);
         connect(receiver, &VXPipeReciver::SigPipeDisconnected, this, &ReceiverUnderTest::Disconnected);
         connect(receiver, &VXPipeReciver::SigReadData, this, &ReceiverUnderTest::Data);
+        connect(receiver, &VXPipeReciver::SigProtocolError, this, &ReceiverUnderTest::ProtocolError);
     }
     ~ReceiverUnderTest() override
     {
@@ -61,11 +62,13 @@ public:
     QSignalSpy connected{this, &ReceiverUnderTest::Connected};
     QSignalSpy disconnected{this, &ReceiverUnderTest::Disconnected};
     QSignalSpy data{this, &ReceiverUnderTest::Data};
+    QSignalSpy protocolErrors{this, &ReceiverUnderTest::ProtocolError};
 
 signals:
     void Connected();
     void Disconnected();
     void Data(QByteArray data);
+    void ProtocolError(QString text);
 };
 
 const int kLong = 30000;  // ms: generous limits for a loaded machine
@@ -195,42 +198,71 @@ void TestPipeEnds::receiverSeesClientLeaveWithReadPending()
 void TestPipeEnds::receiverSurvivesBadInput_data()
 {
     QTest::addColumn<QList<QByteArray>>("messages");
+    QTest::addColumn<int>("limit");        // payload limit; 0: the default
     QTest::addColumn<int>("payloads");
-    QTest::addColumn<QString>("debugMessage");
+    QTest::addColumn<bool>("clientLeaves");  // false: the receiver must end the connection itself
+    QTest::addColumn<QString>("report");     // what SigProtocolError says, in part; empty: nothing
     const QByteArray frame = VXPipeFrame::Pack("dripped");
     QList<QByteArray> drip;
     for (char c : frame)
         drip.append(QByteArray(1, c));
-    QTest::newRow("one byte per message") << drip << 1 << QString();
-    QTest::newRow("vanishes mid-frame") << QList<QByteArray>{frame.left(6)} << 0 << QString();
-    QTest::newRow("negative length")
-        << QList<QByteArray>{QByteArray("\xff\xff\xff\xff" "garbage", 11)} << 0 << "Invalid frame length -1";
-    QTest::newRow("huge length") << QList<QByteArray>{QByteArray("\xfc\xff\xff\x7f", 4)} << 0
-                                 << "Invalid frame length 2147483644";
+    const auto length = [](qint64 n) {
+        QByteArray bytes(4, '\0');
+        for (int i = 0; i < 4; ++i)
+            bytes[i] = char(quint32(n) >> (8 * i));
+        return bytes;
+    };
+    QTest::newRow("one byte per message") << drip << 0 << 1 << true << QString();
+    QTest::newRow("vanishes mid-frame") << QList<QByteArray>{frame.left(6)} << 0 << 0 << true
+                                        << "left in the middle of a frame (6 of 11 bytes)";
+    QTest::newRow("vanishes inside the length") << QList<QByteArray>{frame.left(2)} << 0 << 0 << true
+                                                << "inside a frame's length field (2 of 4 bytes)";
+    QTest::newRow("negative length") << QList<QByteArray>{length(-1) + "garbage"} << 0 << 0 << false
+                                     << "frame length -1 is outside 0..134217728; dropped 11 buffered bytes";
+    QTest::newRow("one over the default limit") << QList<QByteArray>{length(134217729)} << 0 << 0 << false
+                                                << "frame length 134217729 is outside 0..134217728";
+    QTest::newRow("frame would overflow an int") << QList<QByteArray>{length(2147483644)} << 0 << 0 << false
+                                                 << "frame length 2147483644 is outside";
+    QTest::newRow("text without a frame") << QList<QByteArray>{"this is not a frame, just text"} << 0 << 0 << false
+                                          << "frame length 1936287860 is outside";
+    QTest::newRow("frame at a configured limit") << QList<QByteArray>{VXPipeFrame::Pack(Pattern(100))} << 100 << 1
+                                                 << true << QString();
+    QTest::newRow("frame over a configured limit")
+        << QList<QByteArray>{VXPipeFrame::Pack(Pattern(100)) + VXPipeFrame::Pack(Pattern(101))} << 100 << 1 << false
+        << "frame length 101 is outside 0..100";
 }
 
-// Whatever the client sends before it goes, the receiver reports, then ends when it leaves.
+// Whatever the client sends, the receiver neither crashes nor waits for bytes a bad length
+// announces: it reports what broke the protocol and ends the connection (or sees the client go).
 void TestPipeEnds::receiverSurvivesBadInput()
 {
     QFETCH(QList<QByteArray>, messages);
+    QFETCH(int, limit);
     QFETCH(int, payloads);
-    QFETCH(QString, debugMessage);
-    MessageCapture capture;
+    QFETCH(bool, clientLeaves);
+    QFETCH(QString, report);
     ReceiverUnderTest r;
+    if (limit > 0)
+        r.receiver->SetPayloadLimit(limit);
     QVERIFY(r.Start());
     QCOMPARE(r.client.Open(r.name), DWORD(ERROR_SUCCESS));
     // A client that leaves before the receiver has taken it is never seen at all.
     QTRY_COMPARE_WITH_TIMEOUT(r.connected.count(), 1, kLong);
     for (const QByteArray& message : messages)
         QVERIFY(r.client.Write(message));
-    r.client.Close();
+    if (clientLeaves)
+        r.client.Close();
     QTRY_COMPARE_WITH_TIMEOUT(r.disconnected.count(), 1, kLong);
     QVERIFY(r.receiver->wait(kLong));
     QCOMPARE(r.data.count(), payloads);
-    if (!debugMessage.isEmpty()) {
-        const QStringList all = capture.Messages();
-        QVERIFY2(std::any_of(all.begin(), all.end(), [&](const QString& m) { return m.startsWith(debugMessage); }),
-                 qPrintable(all.join(QLatin1Char('|'))));
+    QCOMPARE(r.protocolErrors.count(), report.isEmpty() ? 0 : 1);
+    if (!report.isEmpty())
+        QVERIFY2(r.protocolErrors[0][0].toString().contains(report), qPrintable(r.protocolErrors[0][0].toString()));
+    if (!clientLeaves) {
+        // The client's end sees the pipe closed under it.
+        QByteArray message;
+        QVERIFY(!r.client.ReadMessage(&message, kLong));
+        QVERIFY(r.client.LastError() != DWORD(WAIT_TIMEOUT));
     }
 }
 

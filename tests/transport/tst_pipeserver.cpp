@@ -6,6 +6,7 @@
 #include "Recorders.h"
 
 #include "PlatformKKWrapper/VXPipeInstance.h"
+#include "PlatformKKWrapper/VXPipeReciver.h"
 #include "PlatformKKWrapper/VXPipeServer.h"
 
 #include <QSignalSpy>
@@ -52,7 +53,8 @@ private slots:
     void nameLengthLimit();
     void writesBeforeInitAreRefused();
     void reportsBothPipesCreated();
-    void takenWriteNameLeavesNoReadPipe();
+    void takenNameIsRetriedThenGivenUp_data();
+    void takenNameIsRetriedThenGivenUp();
     void secondCreateServerChangesNothing();
 
     // --- Talking ---------------------------------------------------------------------------------
@@ -62,7 +64,12 @@ private slots:
     // --- The client going away ----------------------------------------------------------------
     void pipesAreBackWhenClosedIsSignalled();
     void manyClientsInARow();
+    void clientLeavingTheWritePipeEarly_data();
+    void clientLeavingTheWritePipeEarly();
     void teardownWithStuckClientReturns();
+
+    // --- Bounds ----------------------------------------------------------------------------------
+    void busyHostThreadStopsTheReader();
 
 private:
     QString m_write;
@@ -157,23 +164,60 @@ void TestPipeServer::reportsBothPipesCreated()
     QVERIFY(!server.IsConnected());
 }
 
-void TestPipeServer::takenWriteNameLeavesNoReadPipe()
+void TestPipeServer::takenNameIsRetriedThenGivenUp_data()
 {
-    const HANDLE other = VXPipeInstance::Create(m_write);  // another server holds the name
+    QTest::addColumn<bool>("readNameTaken");  // false: the write pipe's name
+    QTest::addColumn<bool>("releasedMeanwhile");
+    QTest::newRow("write name taken for good") << false << false;
+    QTest::newRow("read name taken for good") << true << false;
+    QTest::newRow("write name let go during the retries") << false << true;
+    QTest::newRow("read name let go during the retries") << true << true;
+}
+
+// A name another process holds is never shared: the server keeps neither pipe, retries for a
+// moment, and then either has both or says it cannot.
+void TestPipeServer::takenNameIsRetriedThenGivenUp()
+{
+    QFETCH(bool, readNameTaken);
+    QFETCH(bool, releasedMeanwhile);
+    HANDLE other = VXPipeInstance::Create(readNameTaken ? m_read : m_write);  // another server holds it
     QVERIFY(other != INVALID_HANDLE_VALUE);
     TrackingRecorder tracking;
     MessageCapture capture;
-    {
-        VXPipeServer server;
-        QVERIFY(server.InitPipe(m_write, m_read));
-        QCOMPARE(tracking.Codes(), QStringList{"PipeServerCreateError"});
-        QCOMPARE(tracking.Records().at(0).text, QStringLiteral("Create write pipe failed"));
-        QVERIFY(capture.Contains(QStringLiteral("CreateNamedPipe failed with 231./n")));
-        PipeTestClient client;
-        QCOMPARE(client.Open(m_read), DWORD(ERROR_FILE_NOT_FOUND));
-        QVERIFY(server.AsyncWriteData("queued, then refused: not connected"));
+    VXPipeServer server;
+    QSignalSpy ready(&server, &VXPipeServer::SigPipesReady);
+    QSignalSpy unavailable(&server, &VXPipeServer::SigPipesUnavailable);
+    QVERIFY(server.InitPipe(m_write, m_read));
+    QCOMPARE(tracking.WithCode(QStringLiteral("PipeServerCreateError")).at(0).text,
+             readNameTaken ? QStringLiteral("Create read pipe failed") : QStringLiteral("Create write pipe failed"));
+    QVERIFY(capture.Contains(QStringLiteral("CreateNamedPipe failed with 231./n")));
+    QVERIFY(!server.IsListening());
+    QVERIFY(server.IsRetrying());
+    PipeTestClient client;
+    QCOMPARE(client.Open(readNameTaken ? m_write : m_read), DWORD(ERROR_FILE_NOT_FOUND));  // no lone pipe
+    QVERIFY(!server.AsyncWriteData("nobody to write to"));
+
+    if (releasedMeanwhile) {
+        CloseHandle(other);
+        other = nullptr;
+        QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, kLong);
+        QVERIFY(server.IsListening());
+        TestChatClient chat;
+        QVERIFY(chat.Open(m_write, m_read));
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(unavailable.count(), 1, kLong);
+        QCOMPARE(tracking.WithCode(QStringLiteral("PipeServerCreateError")).size(), VXPipeServer::kCreateRetries + 1);
+        QCOMPARE(tracking.WithCode(QStringLiteral("PipeServerUnavailable")).size(), 1);
+        QVERIFY(!server.IsRetrying());
+        QVERIFY(!server.IsListening());
+        // Asked again once the name is free, the server makes both.
+        CloseHandle(other);
+        other = nullptr;
+        QVERIFY(server.CreateServer());
     }
-    CloseHandle(other);
+    QCOMPARE(ready.count() + unavailable.count(), 1);
+    if (other)
+        CloseHandle(other);
 }
 
 void TestPipeServer::secondCreateServerChangesNothing()
@@ -273,6 +317,96 @@ void TestPipeServer::manyClientsInARow()
         QVERIFY(!server.IsConnected());
     }
     QCOMPARE(data.last().at(0).toByteArray(), QByteArray::number(clients - 1));
+}
+
+void TestPipeServer::clientLeavingTheWritePipeEarly_data()
+{
+    QTest::addColumn<bool>("readPipeFirst");
+    QTest::newRow("write pipe only, then gone") << false;
+    QTest::newRow("read pipe, then the write pipe closed alone") << true;
+}
+
+// A client that held the write pipe and left before the read pipe would leave it busy for good;
+// the server makes both afresh and says so. One that is connected on the read pipe stays
+// connected when it closes only the write pipe.
+void TestPipeServer::clientLeavingTheWritePipeEarly()
+{
+    QFETCH(bool, readPipeFirst);
+    VXPipeServer server;
+    QSignalSpy connected(&server, &VXPipeServer::SigClientConnected);
+    QSignalSpy closed(&server, &VXPipeServer::SigClientClosed);
+    QSignalSpy leftEarly(&server, &VXPipeServer::SigClientLeftBeforeConnecting);
+    QSignalSpy data(&server, &VXPipeServer::SigReadData);
+    TrackingRecorder tracking;
+    QVERIFY(server.InitPipe(m_write, m_read));
+    {
+        TestChatClient first;
+        if (readPipeFirst) {
+            QCOMPARE(first.toModule.Open(m_read), DWORD(ERROR_SUCCESS));
+            QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
+        }
+        QCOMPARE(first.fromModule.Open(m_write), DWORD(ERROR_SUCCESS));
+        QTRY_VERIFY_WITH_TIMEOUT(!server.IsWaitingForClient(), kLong);  // the sender has it
+        first.fromModule.Close();
+        if (readPipeFirst) {
+            QVERIFY(first.toModule.WriteFrame("still here"));
+            QTRY_COMPARE_WITH_TIMEOUT(data.count(), 1, kLong);
+            QVERIFY(server.IsConnected());
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(leftEarly.count(), 1, kLong);
+            QCOMPARE(tracking.WithCode(QStringLiteral("PipeServerRecycle")).size(), 1);
+        }
+    }
+    if (readPipeFirst)
+        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, kLong);
+    // Either way the next client finds both pipes waiting for it.
+    TestChatClient next;
+    QTRY_VERIFY_WITH_TIMEOUT(server.IsWaitingForClient(), kLong);
+    QVERIFY(next.Open(m_write, m_read));
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), readPipeFirst ? 2 : 1, kLong);
+    QCOMPARE(leftEarly.count(), readPipeFirst ? 0 : 1);
+    QCOMPARE(closed.count(), readPipeFirst ? 1 : 0);
+    QVERIFY(server.AsyncWriteData("to the next one"));
+    QCOMPARE(next.fromModule.ReadFrames(1), QList<QByteArray>{QByteArray("to the next one")});
+}
+
+// A client floods while the server's thread does not take what arrives: the receiver stops at the
+// backlog's limit (the rest waits in the pipe), and once the thread runs again everything arrives,
+// in order.
+void TestPipeServer::busyHostThreadStopsTheReader()
+{
+    VXPipeServer server;
+    QSignalSpy connected(&server, &VXPipeServer::SigClientConnected);
+    QList<QByteArray> received;
+    connect(&server, &VXPipeServer::SigReadData, this, [&](const QByteArray& payload) { received.append(payload); });
+    QVERIFY(server.InitPipe(m_write, m_read));
+    TestChatClient client;
+    QVERIFY(client.Open(m_write, m_read));
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
+
+    // Ten times the payload limit, in frames of 10 bytes, from a thread of its own: its writes
+    // block once the pipe is full, as a client's would.
+    const int frames = 10 * VXPipeBacklog::kDefaultMaxPayloads;
+    QThread* writer = QThread::create([&] {
+        for (int i = 0; i < frames; ++i)
+            client.toModule.WriteFrame(QByteArray::number(1000000000 + i));
+    });
+    writer->start();
+    // This thread is the host's, and it is busy for two seconds: nothing is taken meanwhile. A
+    // reader without a bound would have read everything by then.
+    QThread::msleep(2000);
+    const int slack = VXPipeReciver::kReadBufferSize / 14;  // frames one read may complete at once
+    QVERIFY2(server.Backlog().Payloads() <= VXPipeBacklog::kDefaultMaxPayloads + slack,
+             qPrintable(QString::number(server.Backlog().Payloads())));
+    QVERIFY(!writer->isFinished());  // the rest waits in the pipe
+
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), frames, kLong);
+    QVERIFY(writer->wait(kLong));
+    delete writer;
+    for (int i = 0; i < frames; ++i)
+        QCOMPARE(received.at(i), QByteArray::number(1000000000 + i));
+    QCOMPARE(server.Backlog().Payloads(), 0);
+    QVERIFY(server.Backlog().PeakPayloads() <= VXPipeBacklog::kDefaultMaxPayloads + slack);
 }
 
 void TestPipeServer::teardownWithStuckClientReturns()
