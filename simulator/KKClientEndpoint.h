@@ -52,7 +52,8 @@ public:
     // until `timeoutMs` has passed (0: one try). A missing pipe fails at once with
     // ERROR_FILE_NOT_FOUND: WaitNamedPipeW cannot wait for a name nobody has created, so waiting
     // for one is the caller's choice. Returns ERROR_SUCCESS or the Windows error of the pipe that
-    // failed; a pipe opened before the failure stays open, and the next call opens the rest.
+    // failed; a pipe opened before the failure stays open, and the next call opens the rest. A
+    // caller that wants the read pipe first, or a pause between the two, opens one per call.
     DWORD Connect(const Launch& launch, int timeoutMs, int pipes = BothPipes);
     bool IsOpen(Pipe pipe) const;
 

@@ -9,7 +9,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
+#include <QtEndian>
 
+#include <csignal>
 #include <cstdlib>
 
 namespace {
@@ -93,6 +95,8 @@ void KKSimulator::Start()
         m_lifetimeTimer->start(lifetime);
     if (m_options.misbehave == Mode::CrashOnStart)
         Crash(QStringLiteral("crash-on-start"));
+    if (m_options.dieAt == KKSimulatorOptions::DiePoint::Start)
+        Crash(m_options.DiePointName());
     if (m_options.misbehave == Mode::NeverConnect) {
         m_log->Say(QStringLiteral("not connecting (never-connect), exiting in %1 ms").arg(lifetime));
         return;
@@ -106,14 +110,21 @@ void KKSimulator::TryConnect()
     using Mode = KKSimulatorOptions::Misbehaviour;
     if (m_finished)
         return;
-    int pipes = KKClientEndpoint::BothPipes;
+    int wanted = KKClientEndpoint::BothPipes;
     if (m_options.misbehave == Mode::WritePipeOnly)
-        pipes = KKClientEndpoint::WritePipe;
+        wanted = KKClientEndpoint::WritePipe;
     else if (m_options.misbehave == Mode::ReadPipeOnly)
-        pipes = KKClientEndpoint::ReadPipe;
-    const DWORD error = m_endpoint->Connect(m_launch, int(qMax<qint64>(0, m_connectDeadline.remainingTime())), pipes);
+        wanted = KKClientEndpoint::ReadPipe;
+    // One pipe per Connect, so that the order is ours and a pause can come between the two.
+    const int first = m_options.pipeOrder == KKSimulatorOptions::PipeOrder::ReadFirst ? KKClientEndpoint::ReadPipe
+                                                                                        : KKClientEndpoint::WritePipe;
+    const int pipe = (wanted & first) && !m_endpoint->IsOpen(KKClientEndpoint::Pipe(first)) ? first : wanted & ~first;
+    const DWORD error = m_endpoint->Connect(m_launch, int(qMax<qint64>(0, m_connectDeadline.remainingTime())), pipe);
     if (error == ERROR_SUCCESS) {
-        OnConnected();
+        if (m_endpoint->IsOpen(KKClientEndpoint::Pipe(wanted)))
+            OnConnected();
+        else
+            OnFirstPipeOpen();
         return;
     }
     // The pipes may not exist yet (a host that creates them after starting us, or between a
@@ -132,31 +143,75 @@ void KKSimulator::TryConnect()
     Finish(1, QStringLiteral("connect-failed"));
 }
 
+void KKSimulator::OnFirstPipeOpen()
+{
+    if (m_options.betweenPipesMs == 0) {
+        OpenSecondPipe();
+        return;
+    }
+    const QString second = m_endpoint->IsOpen(KKClientEndpoint::WritePipe) ? QStringLiteral("read")
+                                                                            : QStringLiteral("write");
+    m_log->Say(QStringLiteral("opened the %1 pipe, the %2 pipe follows in %3 ms")
+                   .arg(OpenPipes(), second)
+                   .arg(m_options.betweenPipesMs));
+    // A pause on purpose does not count against the time-out. Meanwhile messages are received
+    // (and answers to them fail while the read pipe is closed).
+    m_connectDeadline += m_options.betweenPipesMs;
+    QTimer::singleShot(m_options.betweenPipesMs, this, &KKSimulator::OpenSecondPipe);
+}
+
+void KKSimulator::OpenSecondPipe()
+{
+    if (m_finished)
+        return;  // the host went during the pause
+    if (m_options.dieAt == KKSimulatorOptions::DiePoint::BetweenPipes)
+        Crash(m_options.DiePointName());
+    TryConnect();
+}
+
+QString KKSimulator::OpenPipes() const
+{
+    return m_endpoint->IsOpen(KKClientEndpoint::BothPipes)   ? QStringLiteral("both")
+           : m_endpoint->IsOpen(KKClientEndpoint::WritePipe) ? QStringLiteral("write")
+           : m_endpoint->IsOpen(KKClientEndpoint::ReadPipe)  ? QStringLiteral("read")
+                                                             : QStringLiteral("none");
+}
+
 void KKSimulator::OnConnected()
 {
     using Mode = KKSimulatorOptions::Misbehaviour;
     m_connected = true;
-    const QString pipes = m_endpoint->IsOpen(KKClientEndpoint::BothPipes)   ? QStringLiteral("both")
-                          : m_endpoint->IsOpen(KKClientEndpoint::WritePipe) ? QStringLiteral("write")
-                                                                            : QStringLiteral("read");
+    const QString pipes = OpenPipes();
     m_log->Record(QStringLiteral("connected"), {{QStringLiteral("pipes"), pipes}});
     m_log->Say(QStringLiteral("connected (%1 pipe%2)").arg(pipes, pipes == QLatin1String("both") ? "s" : ""));
-    switch (m_options.misbehave) {
-    case Mode::CrashAfterConnect:
+    if (m_options.misbehave == Mode::CrashAfterConnect)
         Crash(QStringLiteral("crash-after-connect"));
+    if (m_options.dieAt == KKSimulatorOptions::DiePoint::Connected)
+        Crash(m_options.DiePointName());
+    switch (m_options.misbehave) {
     case Mode::Garbage:
         SendPayload(QByteArrayLiteral("this is not a message"));
         break;
     case Mode::BadFrame:
-        // A negative length field (-1), then three bytes: the module cannot tell where the next
-        // frame starts and drops what it has buffered.
+        // A negative length field (-1), then three bytes: no frame starts like that, and the
+        // module must refuse it.
         SendBytes(QByteArray::fromHex("ffffffff626164"));
+        break;
+    case Mode::GarbageWrite:
+        // No length field at all: the module reads "this" as a length of 1936287860 bytes.
+        SendBytes(QByteArrayLiteral("this is not a frame, just text"));
         break;
     default:
         break;
     }
     if (!m_options.noStartup)
         SendStartup();
+    if (m_options.misbehave == Mode::HugeFrame)
+        SendHugeFrame();
+    if (m_options.flood > 0)
+        Flood();
+    if (m_options.dieAt == KKSimulatorOptions::DiePoint::MidFrame)
+        DieMidFrame();
     RunScript();
 }
 
@@ -173,6 +228,7 @@ void KKSimulator::OnMessage(QSharedPointer<VXProcessMessage> message, QByteArray
                                                    {QStringLiteral("text"), text}});
         m_log->Say(QStringLiteral("received %1").arg(Abbreviated(text)));
     }
+    DieIfNthReceived();
     Answer(message);
     CountReceived(message->GetName());
 }
@@ -184,6 +240,7 @@ void KKSimulator::OnInvalid(QByteArray payload)
     const QString text = QString::fromUtf8(payload);
     m_log->Record(QStringLiteral("invalid"), {{QStringLiteral("payload"), text}});
     m_log->Say(QStringLiteral("received a payload that is not a message: %1").arg(Abbreviated(text)));
+    DieIfNthReceived();
     CountReceived(QString());
 }
 
@@ -205,6 +262,13 @@ void KKSimulator::Answer(const QSharedPointer<VXProcessMessage>& message)
                 SendMessage(Message(QStringLiteral("ChangeSkin"), {skin.toString()}));
         }
     }
+}
+
+// Called once a payload is logged, before it is answered or counted.
+void KKSimulator::DieIfNthReceived()
+{
+    if (m_options.dieAt == KKSimulatorOptions::DiePoint::Received && m_received + 1 == m_options.dieAtReceived)
+        Crash(m_options.DiePointName());
 }
 
 void KKSimulator::CountReceived(const QString& name)
@@ -268,6 +332,62 @@ void KKSimulator::SendStartup()
     const QString version =
         m_options.clientVersion.isEmpty() ? QStringLiteral(KOPKOP_SIM_VERSION) : m_options.clientVersion;
     SendMessage(Message(QStringLiteral("StartupCompleted"), {uint(QCoreApplication::applicationPid()), version}));
+    if (m_options.dieAt == KKSimulatorOptions::DiePoint::Startup)
+        Crash(m_options.DiePointName());
+}
+
+void KKSimulator::SendHugeFrame()
+{
+    // The length field alone as one pipe message, so the module knows the length before any
+    // payload comes (and may end the connection right there); then the payload in 64 KiB pipe
+    // messages. Each write blocks until the module has taken it and fails once the module has
+    // closed the pipe, which ends the stream.
+    const qint64 length = m_options.hugeLength;
+    QByteArray field(KKFrameStream::kLengthSize, Qt::Uninitialized);
+    qToLittleEndian<qint32>(m_options.hugeLength, field.data());
+    bool ok = m_endpoint->SendRawBytes(field);
+    const QByteArray filler(kHugeChunk, 'x');
+    qint64 sent = 0;
+    while (ok && sent < length) {
+        const int chunk = int(qMin<qint64>(kHugeChunk, length - sent));
+        ok = m_endpoint->SendRawBytes(chunk == kHugeChunk ? filler : filler.left(chunk));
+        if (ok)
+            sent += chunk;
+    }
+    m_log->Record(QStringLiteral("huge-frame"), {{QStringLiteral("length"), double(length)},
+                                                 {QStringLiteral("sent"), double(sent)}});
+    m_log->Say(QStringLiteral("announced a frame of %1 bytes, sent %2 of them").arg(length).arg(sent));
+}
+
+void KKSimulator::Flood()
+{
+    // Built by hand rather than through VXProcessMessage: the text form writes the number and a
+    // padding of plain 'x' as they are, and a flood should cost the client little.
+    const QByteArray filler(m_options.floodSize, 'x');
+    const auto payloadOf = [&filler](int k) {
+        QByteArray payload = QByteArrayLiteral("[\"UnreadMessageChanged\",\"i:") + QByteArray::number(k) + '"';
+        // What the padding argument adds besides its 'x's: ,"s:  "  and the closing ].
+        const int padding = filler.size() - payload.size() - 6;
+        if (padding >= 0)
+            payload.append(",\"s:").append(filler.constData(), padding).append('"');
+        return payload.append(']');
+    };
+    int sent = 0;
+    while (sent < m_options.flood && m_endpoint->SendPayload(payloadOf(sent + 1)))
+        ++sent;
+    m_log->Record(QStringLiteral("flood"), {{QStringLiteral("text"), QString::fromUtf8(payloadOf(1))},
+                                            {QStringLiteral("count"), m_options.flood},
+                                            {QStringLiteral("sent"), sent}});
+    m_log->Say(QStringLiteral("sent %1 of %2 UnreadMessageChanged").arg(sent).arg(m_options.flood));
+}
+
+void KKSimulator::DieMidFrame()
+{
+    // The length and the first half of the payload as one pipe message: the module holds an
+    // unfinished frame when the pipe breaks.
+    const QByteArray payload(kMidFramePayload);
+    SendBytes(KKFrameStream::Pack(payload).left(KKFrameStream::kLengthSize + payload.size() / 2));
+    Crash(m_options.DiePointName());
 }
 
 void KKSimulator::AddScriptLine(const QString& line)
@@ -391,7 +511,24 @@ void KKSimulator::Finish(int exitCode, const QString& reason)
 
 void KKSimulator::Crash(const QString& reason)
 {
-    m_log->Record(QStringLiteral("crash"), {{QStringLiteral("reason"), reason}});
+    using How = KKSimulatorOptions::DieHow;
+    // The log writes through at once; this is its last line.
+    m_log->Record(QStringLiteral("crash"),
+                  {{QStringLiteral("reason"), reason}, {QStringLiteral("pipes"), OpenPipes()}});
     m_log->Say(QStringLiteral("crashing on purpose (%1)").arg(reason));
-    std::abort();
+    switch (m_options.dieHow) {
+    case How::Abort:
+        break;
+    case How::Kill:
+#if defined(Q_OS_WIN)
+        TerminateProcess(GetCurrentProcess(), 1);
+#else
+        std::raise(SIGKILL);
+#endif
+        break;
+    case How::Exit:
+        // No destructors, no atexit handlers, no handles closed: the system cleans up, as after a crash.
+        std::_Exit(m_options.dieExitCode);
+    }
+    std::abort();  // also should a self-kill ever return
 }

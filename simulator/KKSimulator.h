@@ -16,7 +16,8 @@ class QTimer;
 // The scripted chat client on top of a KKClientEndpoint. By default it behaves as the real client
 // would: connects, reports StartupCompleted, answers Login, ChangeStatus and ChangeSkin, logs
 // everything else, and finishes (exit code 0) when the host's end of a pipe goes away. Options
-// add acknowledgements, misbehaviour and a script (docs/simulator.md).
+// add acknowledgements, misbehaviour (bad frames, floods, another pipe order, dying at a chosen
+// point) and a script (docs/simulator.md).
 //
 // Threads: everything runs on the thread that creates it, which must run an event loop; waits
 // and pauses are timers, never blocking. Only sends block (see KKClientEndpoint).
@@ -25,6 +26,9 @@ class KKSimulator : public QObject
     Q_OBJECT
 public:
     static constexpr int kConnectRetryMs = 50;  // between tries while the pipes do not exist
+    static constexpr int kHugeChunk = 64 * 1024;  // bytes per pipe message of huge-frame's payload
+    // The frame --die-at mid-frame writes half of: a message the module would take if it were whole.
+    static constexpr const char* kMidFramePayload = R"(["UnreadMessageChanged","i:0"])";
 
     // `log` must outlive the simulator.
     KKSimulator(const KKSimulatorOptions& options, const KKClientEndpoint::Launch& launch, KKEventLog* log,
@@ -45,6 +49,7 @@ signals:
 
 private slots:
     void TryConnect();
+    void OpenSecondPipe();
     void OnMessage(QSharedPointer<VXProcessMessage> message, QByteArray payload);
     void OnInvalid(QByteArray payload);
     void OnHostGone();
@@ -53,16 +58,23 @@ private slots:
 private:
     enum class ScriptState { Ready, Sleeping, Waiting };
 
+    void OnFirstPipeOpen();
     void OnConnected();
+    QString OpenPipes() const;  // "both", "write", "read" or "none"
     void Answer(const QSharedPointer<VXProcessMessage>& message);
     void CountReceived(const QString& name);
     bool SendMessage(const QSharedPointer<VXProcessMessage>& message);
     bool SendPayload(const QByteArray& payload);
     bool SendBytes(const QByteArray& bytes);
     void SendStartup();
+    void SendHugeFrame();
+    void Flood();
+    void DieIfNthReceived();
+    [[noreturn]] void DieMidFrame();
     void RunScript();
     void Execute(const KKScriptCommand& command, int line);
     void Finish(int exitCode, const QString& reason);
+    // Logs a crash, then dies as --die-how says: nothing is closed or flushed on the way.
     [[noreturn]] void Crash(const QString& reason);
 
     const KKSimulatorOptions m_options;

@@ -21,15 +21,66 @@ const ModeName kModes[] = {
     {KKSimulatorOptions::Misbehaviour::CrashAfterConnect, "crash-after-connect"},
     {KKSimulatorOptions::Misbehaviour::Garbage, "garbage"},
     {KKSimulatorOptions::Misbehaviour::BadFrame, "bad-frame"},
+    {KKSimulatorOptions::Misbehaviour::HugeFrame, "huge-frame"},
+    {KKSimulatorOptions::Misbehaviour::GarbageWrite, "garbage-write"},
 };
 
-bool ParseCount(const QString& text, int minimum, int* out)
+struct PointName
+{
+    KKSimulatorOptions::DiePoint point;
+    const char* name;
+};
+
+// received:N is read apart, for its count.
+const PointName kDiePoints[] = {
+    {KKSimulatorOptions::DiePoint::Start, "start"},
+    {KKSimulatorOptions::DiePoint::BetweenPipes, "between-pipes"},
+    {KKSimulatorOptions::DiePoint::Connected, "connected"},
+    {KKSimulatorOptions::DiePoint::Startup, "startup"},
+    {KKSimulatorOptions::DiePoint::MidFrame, "mid-frame"},
+};
+const QLatin1String kReceivedPoint("received:");
+const QLatin1String kExitHow("exit:");
+constexpr int kMaxExitCode = 255;
+
+bool ParseCount(const QString& text, int minimum, int* out, int maximum = INT_MAX)
 {
     bool ok = false;
     const int value = text.toInt(&ok);
-    if (!ok || value < minimum)
+    if (!ok || value < minimum || value > maximum)
         return false;
     *out = value;
+    return true;
+}
+
+bool ParseDiePoint(const QString& text, KKSimulatorOptions* out)
+{
+    if (text.startsWith(kReceivedPoint)) {
+        if (!ParseCount(text.mid(kReceivedPoint.size()), 1, &out->dieAtReceived))
+            return false;
+        out->dieAt = KKSimulatorOptions::DiePoint::Received;
+        return true;
+    }
+    for (const PointName& entry : kDiePoints) {
+        if (text == QLatin1String(entry.name)) {
+            out->dieAt = entry.point;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ParseDieHow(const QString& text, KKSimulatorOptions* out)
+{
+    using How = KKSimulatorOptions::DieHow;
+    if (text == QLatin1String("abort"))
+        out->dieHow = How::Abort;
+    else if (text == QLatin1String("kill"))
+        out->dieHow = How::Kill;
+    else if (text.startsWith(kExitHow) && ParseCount(text.mid(kExitHow.size()), 0, &out->dieExitCode, kMaxExitCode))
+        out->dieHow = How::Exit;
+    else
+        return false;
     return true;
 }
 
@@ -116,6 +167,30 @@ bool KKSimulatorOptions::Parse(const QStringList& options, QString* error)
             }
             if (!known)
                 return fail(QStringLiteral("unknown --misbehave mode \"%1\"").arg(value));
+        } else if (option == QLatin1String("--huge-length")) {
+            // Any 32-bit length field, negative ones included: the module must survive them all.
+            if (!takeValue() || !ParseCount(value, INT_MIN, &hugeLength))
+                return needs(QStringLiteral("a length from -2147483648 to 2147483647"));
+        } else if (option == QLatin1String("--pipe-order")) {
+            if (!takeValue() || (value != QLatin1String("write-first") && value != QLatin1String("read-first")))
+                return needs(QStringLiteral("write-first or read-first"));
+            pipeOrder = value == QLatin1String("read-first") ? PipeOrder::ReadFirst : PipeOrder::WriteFirst;
+        } else if (option == QLatin1String("--between-pipes-ms")) {
+            if (!takeValue() || !ParseCount(value, 0, &betweenPipesMs))
+                return needs(QStringLiteral("milliseconds"));
+        } else if (option == QLatin1String("--die-at")) {
+            if (!takeValue() || !ParseDiePoint(value, this))
+                return needs(QStringLiteral("start, between-pipes, connected, startup, received:N (N from 1) or "
+                                            "mid-frame"));
+        } else if (option == QLatin1String("--die-how")) {
+            if (!takeValue() || !ParseDieHow(value, this))
+                return needs(QStringLiteral("abort, kill or exit:CODE (CODE from 0 to 255)"));
+        } else if (option == QLatin1String("--flood")) {
+            if (!takeValue() || !ParseCount(value, 0, &flood))
+                return needs(QStringLiteral("a count of 0 or more"));
+        } else if (option == QLatin1String("--flood-size")) {
+            if (!takeValue() || !ParseCount(value, 0, &floodSize, kDefaultHugeLength))
+                return needs(QStringLiteral("bytes, from 0 to 2147483643"));
         } else {
             return fail(QStringLiteral("unknown option \"%1\"").arg(option));
         }
@@ -157,6 +232,17 @@ QString KKSimulatorOptions::MisbehaviourName(Misbehaviour mode)
     return QString();
 }
 
+QString KKSimulatorOptions::DiePointName() const
+{
+    if (dieAt == DiePoint::Received)
+        return kReceivedPoint + QString::number(dieAtReceived);
+    for (const PointName& entry : kDiePoints) {
+        if (entry.point == dieAt)
+            return QLatin1String(entry.name);
+    }
+    return QString();
+}
+
 QString KKSimulatorOptions::Usage()
 {
     return QStringLiteral(
@@ -173,7 +259,15 @@ QString KKSimulatorOptions::Usage()
         "  --ignore-login           do not answer Login\n"
         "  --ack-every N            after every N payloads received, send UnreadMessageChanged(i:total)\n"
         "  --misbehave MODE         never-connect, write-pipe-only, read-pipe-only, crash-on-start,\n"
-        "                           crash-after-connect, garbage, bad-frame\n"
+        "                           crash-after-connect, garbage, bad-frame, garbage-write, huge-frame\n"
+        "  --huge-length N          huge-frame's length field, -2147483648..2147483647 (default 2147483643)\n"
+        "  --pipe-order ORDER       write-first (default) or read-first\n"
+        "  --between-pipes-ms MS    pause between opening the first pipe and the second (default 0)\n"
+        "  --die-at POINT           die on purpose at start, between-pipes, connected, startup,\n"
+        "                           received:N (the N-th payload from the module) or mid-frame\n"
+        "  --die-how HOW            abort (default, SIGABRT), kill (SIGKILL) or exit:CODE (_exit)\n"
+        "  --flood N                after StartupCompleted send UnreadMessageChanged(i:1..N) at once\n"
+        "  --flood-size BYTES       pad each --flood payload to BYTES\n"
         "  --max-lifetime-ms MS     exit after MS (default: 30000 for never-connect, else no limit)\n"
         "  --connect-timeout-ms MS  give up connecting after MS (default 10000; exit code 1)\n"
         "  --client-version V       the version sent in StartupCompleted\n"

@@ -51,6 +51,8 @@ private slots:
     // --- Options --------------------------------------------------------------------------------
     void options_data();
     void options();
+    void faultOptions_data();
+    void faultOptions();
 };
 
 void TestSimulatorParsing::commandLine_data()
@@ -260,6 +262,65 @@ void TestSimulatorParsing::options()
     QCOMPARE(options.ackEvery, ackEvery);
     QCOMPARE(KKSimulatorOptions::MisbehaviourName(options.misbehave), misbehave);
     QCOMPARE(options.EffectiveLifetimeMs(), lifetimeMs);
+}
+
+void TestSimulatorParsing::faultOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    // "<misbehave> <pipe order> <pause>ms die:<point>/<how> huge:<length> flood:<count>x<size>",
+    // or "!" + part of the error
+    QTest::addColumn<QString>("settings");
+
+    QTest::newRow("defaults") << QStringList{} << "none write-first 0ms die:/abort huge:2147483643 flood:0x0";
+    QTest::newRow("all set") << QStringList{"--pipe-order", "read-first", "--between-pipes-ms=250", "--die-at",
+                                            "received:3", "--die-how", "exit:255", "--misbehave", "huge-frame",
+                                            "--huge-length", "2147483647", "--flood", "10", "--flood-size", "4096"}
+                             << "huge-frame read-first 250ms die:received:3/exit:255 huge:2147483647 flood:10x4096";
+    QTest::newRow("negative length, a point without count")
+        << QStringList{"--misbehave=garbage-write", "--huge-length", "-2147483648", "--die-at=mid-frame",
+                       "--die-how=kill"}
+        << "garbage-write write-first 0ms die:mid-frame/kill huge:-2147483648 flood:0x0";
+    QTest::newRow("pipe order") << QStringList{"--pipe-order", "both"}
+                                << "!--pipe-order needs write-first or read-first";
+    QTest::newRow("negative pause") << QStringList{"--between-pipes-ms", "-1"} << "!--between-pipes-ms needs";
+    QTest::newRow("received:0") << QStringList{"--die-at", "received:0"} << "!--die-at needs";
+    QTest::newRow("received without count") << QStringList{"--die-at", "received:"} << "!--die-at needs";
+    QTest::newRow("unknown point") << QStringList{"--die-at", "exit"} << "!--die-at needs";
+    QTest::newRow("exit code 256") << QStringList{"--die-how", "exit:256"} << "!--die-how needs";
+    QTest::newRow("exit without code") << QStringList{"--die-how", "exit"} << "!--die-how needs";
+    QTest::newRow("length past 32 bits") << QStringList{"--huge-length", "2147483648"} << "!--huge-length needs";
+    QTest::newRow("length in hex") << QStringList{"--huge-length", "0x10"} << "!--huge-length needs";
+    QTest::newRow("flood size above a payload") << QStringList{"--flood-size", "2147483644"} << "!--flood-size needs";
+    QTest::newRow("negative flood") << QStringList{"--flood", "-1"} << "!--flood needs";
+}
+
+void TestSimulatorParsing::faultOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, settings);
+
+    KKSimulatorOptions options;
+    QString error;
+    const bool ok = options.Parse(arguments, &error);
+    QCOMPARE(ok, !settings.startsWith(QLatin1Char('!')));
+    if (!ok) {
+        QVERIFY2(error.contains(settings.mid(1)), qPrintable(error));
+        return;
+    }
+    using How = KKSimulatorOptions::DieHow;
+    const QString how = options.dieHow == How::Kill   ? QStringLiteral("kill")
+                        : options.dieHow == How::Exit ? QStringLiteral("exit:%1").arg(options.dieExitCode)
+                                                      : QStringLiteral("abort");
+    const bool readFirst = options.pipeOrder == KKSimulatorOptions::PipeOrder::ReadFirst;
+    const QString parsed = QStringLiteral("%1 %2 %3ms die:%4/%5 huge:%6 flood:%7x%8")
+                               .arg(KKSimulatorOptions::MisbehaviourName(options.misbehave),
+                                    readFirst ? QStringLiteral("read-first") : QStringLiteral("write-first"))
+                               .arg(options.betweenPipesMs)
+                               .arg(options.DiePointName(), how)
+                               .arg(options.hugeLength)
+                               .arg(options.flood)
+                               .arg(options.floodSize);
+    QCOMPARE(parsed, settings);
 }
 
 QTEST_GUILESS_MAIN(TestSimulatorParsing)

@@ -2,6 +2,7 @@
 // the module's real pipe server, configured through its environment. Every test ends with the
 // simulator gone: by itself once the server is destroyed (exit code 0), or as the test expects.
 
+#include "PlatformKKWrapper/VXPipeInstance.h"
 #include "PlatformKKWrapper/VXPipeServer.h"
 #include "simulator/KKFrameStream.h"
 #include "simulator/KKMessageMetaType.h"
@@ -9,12 +10,15 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUuid>
+#include <QtEndian>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 
 namespace {
@@ -31,14 +35,14 @@ class SimulatorRun
 {
 public:
     SimulatorRun()
-        : server(new VXPipeServer),
+        : writePipe(QStringLiteral("\\\\.\\pipe\\writepipe_") + QUuid::createUuid().toString()),
+          readPipe(QString(writePipe).replace(QLatin1String("writepipe_"), QLatin1String("readpipe_"))),
+          server(new VXPipeServer),
           connected(server.get(), &VXPipeServer::SigClientConnected),
           closed(server.get(), &VXPipeServer::SigClientClosed),
           data(server.get(), &VXPipeServer::SigReadData)
     {
-        const QString id = QUuid::createUuid().toString();
-        m_pipes = QStringLiteral("pipe?param=\\\\.\\pipe\\writepipe_%1&\\\\.\\pipe\\readpipe_%1").arg(id);
-        server->InitPipe(QStringLiteral("\\\\.\\pipe\\writepipe_") + id, QStringLiteral("\\\\.\\pipe\\readpipe_") + id);
+        server->InitPipe(writePipe, readPipe);
     }
 
     ~SimulatorRun()
@@ -65,7 +69,11 @@ public:
         if (!scriptFile.isEmpty())
             env.insert(QStringLiteral("KOPKOP_SIM_SCRIPT"), scriptFile);
         process.setProcessEnvironment(env);
-        process.start(QStringLiteral(KOPKOP_SIM), {m_pipes, QStringLiteral("version=5.2.1")});
+        process.start(QStringLiteral(KOPKOP_SIM),
+                      {QStringLiteral("pipe?param=%1&%2").arg(writePipe, readPipe), QStringLiteral("version=5.2.1")});
+        // QProcess says Running only once it has handled the start, which a busy test thread can
+        // put off until after the simulator has connected.
+        process.waitForStarted(kLong);
         process.write(input);
         process.closeWriteChannel();
     }
@@ -112,6 +120,8 @@ public:
         return QTest::qWaitFor([&] { return LogEvents(event).size() >= count; }, kLong);
     }
 
+    const QString writePipe;
+    const QString readPipe;
     QTemporaryDir dir;
     QString scriptFile;
     std::unique_ptr<VXPipeServer> server;
@@ -119,10 +129,93 @@ public:
     QSignalSpy closed;
     QSignalSpy data;
     QProcess process;
+};
+
+// The module's two pipes with only the test behind them, for what the module's receiver would
+// reassemble (or refuse) before a test could see it: the read pipe's pipe messages come back
+// exactly as the client wrote them. The client may open the write pipe, which nobody writes;
+// Close() is the host going away.
+class RawHost
+{
+public:
+    RawHost(const QString& writePipe, const QString& readPipe)
+        : m_write(VXPipeInstance::Create(writePipe)),
+          m_read(VXPipeInstance::Create(readPipe)),
+          m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          m_buffer(64 * 1024, '\0')
+    {
+    }
+    ~RawHost()
+    {
+        Close();
+        CloseHandle(m_event);
+    }
+
+    void Close()
+    {
+        for (HANDLE* pipe : {&m_write, &m_read}) {
+            if (*pipe != INVALID_HANDLE_VALUE)
+                CloseHandle(*pipe);
+            *pipe = INVALID_HANDLE_VALUE;
+        }
+    }
+
+    // The next pipe message on the read pipe, whole; empty once the client has gone (or after
+    // kLong ms without one).
+    QByteArray Next()
+    {
+        OVERLAPPED io = {};
+        io.hEvent = m_event;
+        DWORD count = 0;
+        if (!m_connected) {
+            // ERROR_PIPE_CONNECTED: the client came first, and the event is not signalled then.
+            if (!ConnectNamedPipe(m_read, &io) && GetLastError() != ERROR_PIPE_CONNECTED && !Wait(&io, &count))
+                return {};
+            m_connected = true;
+        }
+        QByteArray message;
+        for (;;) {
+            io = {};
+            io.hEvent = m_event;
+            BOOL ok = ReadFile(m_read, m_buffer.data(), DWORD(m_buffer.size()), &count, &io);
+            if (!ok && GetLastError() == ERROR_IO_PENDING)
+                ok = Wait(&io, &count);
+            else if (!ok && GetLastError() == ERROR_MORE_DATA)
+                GetOverlappedResult(m_read, &io, &count, FALSE);  // its count is in the OVERLAPPED
+            const bool more = !ok && GetLastError() == ERROR_MORE_DATA;
+            if (ok || more)
+                message.append(m_buffer.constData(), int(count));
+            if (!more)
+                return ok ? message : QByteArray();
+        }
+    }
 
 private:
-    QString m_pipes;
+    // Waits for a pending call on the read pipe; on time-out cancels it and waits for that.
+    bool Wait(OVERLAPPED* io, DWORD* count)
+    {
+        if (GetLastError() != ERROR_IO_PENDING)
+            return false;
+        if (WaitForSingleObject(m_event, kLong) == WAIT_OBJECT_0)
+            return GetOverlappedResult(m_read, io, count, FALSE);
+        CancelIoEx(m_read, io);
+        GetOverlappedResult(m_read, io, count, TRUE);
+        return false;
+    }
+
+    HANDLE m_write;
+    HANDLE m_read;
+    HANDLE m_event;
+    QByteArray m_buffer;
+    bool m_connected = false;
 };
+
+QByteArray LengthField(qint32 length)
+{
+    QByteArray field(4, '\0');
+    qToLittleEndian(length, field.data());
+    return field;
+}
 
 }  // namespace
 
@@ -147,6 +240,16 @@ private slots:
     void onePipeOnly_data();
     void onePipeOnly();
 
+    // --- Faults for the module's soak and hostile-client tests ------------------------------------
+    void diesOnPurpose_data();
+    void diesOnPurpose();
+    void pausesBetweenThePipes_data();
+    void pausesBetweenThePipes();
+    void writesWhatIsNotAFrame_data();
+    void writesWhatIsNotAFrame();
+    void floodsInOrder_data();
+    void floodsInOrder();
+
     // --- Command line -----------------------------------------------------------------------------
     void refusesToStart_data();
     void refusesToStart();
@@ -166,12 +269,9 @@ void TestSimulatorProgram::answersAsTheClientWould_data()
     QTest::newRow("ChangeSkin") << "" << R"(["ChangeSkin","y:eyJza2luTmFtZSI6ImRhcmsifQ=="])"
                                 << R"(["ChangeSkin","s:dark"])";
     QTest::newRow("others are only logged") << "" << R"(["OpenKKWindow","s:buyer_0815","i:0","s:app-7","s:"])" << "";
-    // Misbehaviour before StartupCompleted does not stop the conversation. A bad frame's bytes
-    // are dropped by the module; its next pipe message starts clean.
+    // A payload that is not a message before StartupCompleted does not stop the conversation.
     QTest::newRow("after garbage") << "--misbehave garbage" << R"(["ChangeStatus","i:4"])"
                                    << R"(["ChangeStatusCallback","i:4"])";
-    QTest::newRow("after a bad frame") << "--misbehave bad-frame" << R"(["ChangeStatus","i:4"])"
-                                       << R"(["ChangeStatusCallback","i:4"])";
 }
 
 void TestSimulatorProgram::answersAsTheClientWould()
@@ -320,6 +420,8 @@ void TestSimulatorProgram::endsByItself_data()
     QTest::newRow("crash-on-start") << "--misbehave crash-on-start" << QByteArray() << -1 << 0 << 0;
     QTest::newRow("crash-after-connect") << "--misbehave crash-after-connect" << QByteArray() << -1 << 1 << 0;
     QTest::newRow("never-connect") << "--misbehave never-connect --max-lifetime-ms 300" << QByteArray() << 0 << 0 << 0;
+    // The module ends the connection on a negative length, before it reads StartupCompleted.
+    QTest::newRow("bad-frame") << "--misbehave bad-frame" << QByteArray() << 0 << 1 << 0;
     // The module rebuilds its pipes; the simulator, seeing its write pipe go, exits by itself.
     QTest::newRow("close-read-pipe") << "--script -" << QByteArray("close-read-pipe\n") << 0 << 1 << 1;
     QTest::newRow("exit with a code") << "--script -" << QByteArray("exit 3\n") << 3 << 1 << 1;
@@ -379,6 +481,158 @@ void TestSimulatorProgram::onePipeOnly()
     // However it is connected, it notices the host going.
     QCOMPARE(run.process.state(), QProcess::Running);
     QVERIFY(run.StopHostAndExitCleanly());
+}
+
+void TestSimulatorProgram::diesOnPurpose_data()
+{
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("exit");         // the exit code; negative: the signal that ended it
+    QTest::addColumn<int>("connections");  // the module saw the read pipe connect, then close
+    QTest::addColumn<int>("startups");     // StartupCompleted messages the module got
+    QTest::addColumn<int>("received");     // of the module's three messages, as the log says
+    QTest::addColumn<QString>("crash");    // the crash event's reason and pipes
+
+    QTest::newRow("start, abort") << "--die-at start" << -SIGABRT << 0 << 0 << 0 << "start none";
+    QTest::newRow("between the pipes, write first, kill")
+        << "--die-at between-pipes --die-how kill" << -SIGKILL << 0 << 0 << 0 << "between-pipes write";
+    QTest::newRow("between the pipes, read first, exit 3")
+        << "--die-at between-pipes --pipe-order read-first --die-how exit:3" << 3 << 1 << 0 << 0
+        << "between-pipes read";
+    QTest::newRow("connected, exit 0") << "--die-at connected --die-how exit:0" << 0 << 1 << 0 << 0 << "connected both";
+    QTest::newRow("startup, kill") << "--die-at startup --die-how=kill" << -SIGKILL << 1 << 1 << 0 << "startup both";
+    QTest::newRow("received:2, exit 4") << "--die-at received:2 --die-how exit:4" << 4 << 1 << 1 << 2
+                                        << "received:2 both";
+    QTest::newRow("crash-after-connect, exit 5")
+        << "--misbehave crash-after-connect --die-how exit:5" << 5 << 1 << 0 << 0 << "crash-after-connect both";
+}
+
+void TestSimulatorProgram::diesOnPurpose()
+{
+    QFETCH(QString, options);
+    QFETCH(int, exit);
+    QFETCH(int, connections);
+    QFETCH(int, startups);
+    QFETCH(int, received);
+    QFETCH(QString, crash);
+
+    SimulatorRun run;
+    // Queued in the module until the write pipe is open, then sent at once.
+    for (int i = 1; i <= 3; ++i)
+        QVERIFY(run.Write(QStringLiteral(R"(["NotifyChanged","s:%1"])").arg(i)));
+    run.Start(options);
+    QVERIFY(run.WaitForExit());
+    QCOMPARE(run.process.exitStatus(), exit < 0 ? QProcess::CrashExit : QProcess::NormalExit);
+    QCOMPARE(run.process.exitCode(), qAbs(exit));  // a signal's number after a crash
+    QTRY_COMPARE_WITH_TIMEOUT(run.closed.count(), connections, kLong);
+    QCOMPARE(run.connected.count(), connections);
+    QTRY_COMPARE_WITH_TIMEOUT(run.data.count(), startups, kLong);
+    const auto crashes = run.LogEvents(QStringLiteral("crash"));
+    QCOMPARE(crashes.size(), 1);
+    QCOMPARE(crashes.at(0).value("reason").toString() + ' ' + crashes.at(0).value("pipes").toString(), crash);
+    QCOMPARE(run.LogEvents(QStringLiteral("received")).size(), received);
+    QCOMPARE(run.LogEvents().last(), crashes.at(0));  // the last word: nothing ran after it
+}
+
+void TestSimulatorProgram::pausesBetweenThePipes_data()
+{
+    QTest::addColumn<QString>("order");
+    QTest::newRow("write pipe first") << "write-first";
+    QTest::newRow("read pipe first") << "read-first";
+}
+
+void TestSimulatorProgram::pausesBetweenThePipes()
+{
+    QFETCH(QString, order);
+    const int pauseMs = 1000;
+    SimulatorRun run;
+    QElapsedTimer clock;
+    clock.start();
+    run.Start(QStringLiteral("--pipe-order %1 --between-pipes-ms %2").arg(order).arg(pauseMs));
+    QVERIFY(run.connected.wait(kLong));  // the read pipe
+    const qint64 connectedMs = clock.elapsed();
+    QCOMPARE(run.Received(1)->GetName(), QStringLiteral("StartupCompleted"));  // once both are open
+    const qint64 startupMs = clock.elapsed();
+    // The pause comes before the read pipe when the write pipe is first, after it otherwise. (Half
+    // the pause after: the test may notice the connection a little late.)
+    if (order == QLatin1String("write-first"))
+        QVERIFY2(connectedMs >= pauseMs, qPrintable(QString::number(connectedMs)));
+    else
+        QVERIFY2(startupMs - connectedMs >= pauseMs / 2, qPrintable(QString::number(startupMs - connectedMs)));
+    QVERIFY(run.StopHostAndExitCleanly());
+}
+
+void TestSimulatorProgram::writesWhatIsNotAFrame_data()
+{
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<QList<QByteArray>>("messages");  // the first pipe messages, exactly
+    QTest::addColumn<int>("exitCode");                // after them and the host going
+
+    // Each is followed by a script's message, when the client goes on normally.
+    const QByteArray after = KKFrameStream::Pack(R"(["After"])");
+    const QByteArray filler(64 * 1024, 'x');
+    const QByteArray dying = R"(["UnreadMessageChanged","i:0"])";
+    const QByteArray halfFrame = KKFrameStream::Pack(dying).left(4 + dying.size() / 2);
+    QTest::newRow("garbage-write") << "--misbehave garbage-write"
+                                   << QList<QByteArray>{"this is not a frame, just text", after} << 0;
+    QTest::newRow("huge-frame, all of it")
+        << "--misbehave huge-frame --huge-length 100000"
+        << QList<QByteArray>{LengthField(100000), filler, filler.left(100000 - filler.size()), after} << 0;
+    QTest::newRow("huge-frame, negative length") << "--misbehave huge-frame --huge-length=-5"
+                                                 << QList<QByteArray>{LengthField(-5), after} << 0;
+    // Streaming until the host goes (the module would end it at its limit): the client still exits.
+    QTest::newRow("huge-frame, host gone mid-stream")
+        << "--misbehave huge-frame" << QList<QByteArray>{LengthField(2147483643), filler, filler} << 0;
+    QTest::newRow("die mid-frame") << "--die-at mid-frame --die-how exit:9" << QList<QByteArray>{halfFrame} << 9;
+}
+
+void TestSimulatorProgram::writesWhatIsNotAFrame()
+{
+    QFETCH(QString, options);
+    QFETCH(QList<QByteArray>, messages);
+    QFETCH(int, exitCode);
+
+    SimulatorRun run;
+    run.server.reset();  // the test is the module here, byte by byte
+    RawHost host(run.writePipe, run.readPipe);
+    run.Start(options + QStringLiteral(" --no-startup --script -"), "send After\n");
+    QVERIFY(run.process.waitForBytesWritten(kLong));  // the reads below block this thread's events
+    for (const QByteArray& expected : messages)
+        QCOMPARE(host.Next(), expected);
+    if (exitCode != 0)
+        QCOMPARE(host.Next(), QByteArray());  // died: nothing more comes
+    host.Close();
+    QVERIFY(run.WaitForExit());
+    QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.process.exitCode(), exitCode);
+}
+
+void TestSimulatorProgram::floodsInOrder_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("size");  // of each payload; 0: not padded
+    QTest::newRow("5000 small") << 5000 << 0;
+    QTest::newRow("200 of 20000 bytes") << 200 << 20000;
+}
+
+void TestSimulatorProgram::floodsInOrder()
+{
+    QFETCH(int, count);
+    QFETCH(int, size);
+    SimulatorRun run;
+    run.Start(QStringLiteral("--quiet --flood %1 --flood-size %2").arg(count).arg(size));
+    QCOMPARE(run.Received(1)->GetName(), QStringLiteral("StartupCompleted"));
+    QVERIFY(run.Received(count + 1));
+    for (int k = 1; k <= count; ++k) {
+        const QByteArray payload = run.data.at(k).at(0).toByteArray();
+        const auto message = Parse(payload);
+        QVERIFY2(message && message->GetName() == QLatin1String("UnreadMessageChanged"), payload.left(100));
+        QCOMPARE(message->GetArgs().value(0), QVariant(k));
+        QCOMPARE(size > 0 ? payload.size() : message->GetArgs().size(), size > 0 ? size : 1);
+    }
+    QVERIFY(run.WaitForLog(QStringLiteral("flood")));
+    QCOMPARE(run.LogEvents(QStringLiteral("flood")).at(0).value("sent").toInt(), count);
+    QVERIFY(run.StopHostAndExitCleanly());
+    QCOMPARE(run.data.count(), count + 1);
 }
 
 void TestSimulatorProgram::refusesToStart_data()
