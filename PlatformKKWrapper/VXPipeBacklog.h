@@ -44,6 +44,7 @@ public:
     // The most the backlog has held since it was created.
     qint64 PeakBytes() const { return m_peakBytes.load(); }
     int PeakPayloads() const { return m_peakPayloads.load(); }
+    bool IsProducerWaiting() const { return m_producerWaiting.load(); }
 
 private:
     bool HasDrained() const;

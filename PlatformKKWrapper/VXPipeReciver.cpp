@@ -12,6 +12,9 @@
 
 namespace {
 
+// How long the loop waits for this pipe's connection to show once the write pipe's client has gone.
+constexpr DWORD kConnectGraceMs = 100;
+
 void DebugCode(const char* format, DWORD error)
 {
     qDebug().noquote() << QString::asprintf(format, int(error));
@@ -174,7 +177,12 @@ void VXPipeReciver::ReadLoop()
         const HANDLE events[3] = {m_hConnectEvent, m_hExitEvent, writePipeClient.Handle()};
         const DWORD waited = WaitForMultipleObjects(events[2] ? 3 : 2, events, FALSE, INFINITE);
         if (waited == WAIT_OBJECT_0 + 2) {
-            if (!writePipeClient.OnSignalled() && !m_bConnected) {
+            // A client that opened both pipes and died at once can look, from here, as if it had
+            // left the write pipe first: this thread may learn of its death before it has seen
+            // this pipe's connection complete. The connection, if there is one, has completed or
+            // is about to; give it a moment to show before the client counts as never here.
+            if (!writePipeClient.OnSignalled() && !m_bConnected &&
+                WaitForMultipleObjects(2, events, FALSE, kConnectGraceMs) == WAIT_TIMEOUT) {
                 // The write pipe's client has gone without ever opening this pipe: nobody is
                 // coming, and the write pipe stays held until both are made afresh.
                 settleInFlightIo();
@@ -182,7 +190,7 @@ void VXPipeReciver::ReadLoop()
                 Disconnected();
                 return;
             }
-            continue;  // still there (a client that closed only the write pipe stays connected)
+            continue;  // still there, or connected after all: the next wait tells
         }
         if (waited != WAIT_OBJECT_0) {
             exitRequested();  // the exit event, or a failed wait

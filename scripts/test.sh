@@ -4,7 +4,7 @@
 #   2. the same suite built with AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. the transport's and the Win32 layer's suites under ThreadSanitizer;
 #   4. the Win32 conformance suite built with MinGW-w64 against the real <windows.h>, run by Wine;
-#   5. the frame-reassembly fuzz target for a bounded time, and the benchmark's smoke mode.
+#   5. the inbound fuzz target (frames, text form, dispatch) for a bounded time, and the benchmark's smoke mode.
 # Each stage is skipped with a note when its part of the project does not exist yet.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,7 +43,7 @@ if [ -f tests/win32/CMakeLists.txt ]; then
 fi
 
 if [ -f fuzz/CMakeLists.txt ]; then
-    stage "fuzzing the frame reassembly (bounded)"
+    stage "fuzzing the inbound path: frames, message text form, dispatch (bounded)"
     bash scripts/fuzz.sh "${KK_FUZZ_SECONDS:-60}"
 fi
 

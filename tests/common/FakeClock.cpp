@@ -3,6 +3,7 @@
 #include <atomic>
 #include <dlfcn.h>
 #include <ctime>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -38,6 +39,27 @@ extern "C" __attribute__((visibility("default"))) int clock_gettime(clockid_t cl
     ts->tv_sec = ns / 1000000000LL;
     ts->tv_nsec = ns % 1000000000LL;
     return 0;
+}
+
+// std::condition_variable (the Win32 layer's event waits among them) waits until an absolute
+// CLOCK_MONOTONIC deadline computed from the fake reading; the kernel measures it against the real
+// clock, so a clock moved forward would make every finite wait last that much longer. The deadline
+// is moved back by the difference between the two readings before the real function sees it.
+extern "C" __attribute__((visibility("default"))) int pthread_cond_clockwait(pthread_cond_t* cond, pthread_mutex_t* mutex,
+                                                                          clockid_t clock, const struct timespec* abstime)
+{
+    using Real = int (*)(pthread_cond_t*, pthread_mutex_t*, clockid_t, const struct timespec*);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "pthread_cond_clockwait"));
+    if (!IsMonotonic(clock))
+        return real(cond, mutex, clock, abstime);
+    timespec fake;
+    clock_gettime(clock, &fake);
+    const long long shift = (fake.tv_sec * 1000000000LL + fake.tv_nsec) - RealMonotonicNs();
+    long long ns = abstime->tv_sec * 1000000000LL + abstime->tv_nsec - shift;
+    if (ns < 0)
+        ns = 0;
+    const timespec moved{time_t(ns / 1000000000LL), long(ns % 1000000000LL)};
+    return real(cond, mutex, CLOCK_MONOTONIC, &moved);
 }
 
 namespace FakeClock {

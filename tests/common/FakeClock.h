@@ -5,7 +5,9 @@
 // steady_clock): CLOCK_MONOTONIC readings gain an offset the test controls, so a 60-second
 // window can be aged without waiting a minute. Time still runs at its normal rate; only
 // finite kernel waits on an absolute monotonic deadline notice the jump (they last longer), so
-// tests advance the clock only while nothing important waits with a time limit.
+// tests advance the clock only while nothing important waits with a time limit. The waits of
+// std::condition_variable (and so of the Win32 layer's events) are translated back to the real
+// clock, so they last as long as they ask whatever the test does to the clock.
 
 namespace FakeClock {
 
