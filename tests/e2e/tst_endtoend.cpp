@@ -3,6 +3,7 @@
 // modes. What the client received is read from its own log; every test ends with no client
 // process left behind.
 
+#include "ClientProcesses.h"
 #include "FakeClock.h"
 #include "ManagerInspector.h"
 #include "Recorders.h"
@@ -32,26 +33,6 @@ const int kLong = 30000;  // ms
 const QString kConfigUri = QStringLiteral("vx://config/object/service");
 const QString kInstallText =
     QStringLiteral("cant't start kk, please install VX from https://vx.example.com/download, then retry.");
-
-// Processes whose command line mentions `text` (the simulator's carries the pipe names).
-QList<qint64> ProcessesMentioning(const QString& text)
-{
-    QList<qint64> pids;
-    const QByteArray needle = text.toUtf8();
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        if (!isPid)
-            continue;
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(needle)) {
-            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-            if (stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z "))
-                pids.append(pid);
-        }
-    }
-    return pids;
-}
 
 // A manager under test with a recording callback, initialised (its pipes exist).
 struct Module
@@ -90,6 +71,8 @@ private slots:
     void aCloseAfterTheWindowRestartsAgain();
     void clientThatCannotStart_data();
     void clientThatCannotStart();
+    void hostileClientLosesOnlyItsConnection_data();
+    void hostileClientLosesOnlyItsConnection();
     void releasingTheModuleEndsTheClient_data();
     void releasingTheModuleEndsTheClient();
 
@@ -350,8 +333,10 @@ void TestEndToEnd::crashesRestartOnTheSamePipesUntilTheThirdInAMinute()
     QCOMPARE(monitor.Names().count(QStringLiteral("Home_Kk_Crash")), 2);
     QCOMPARE(monitor.Names().count(QStringLiteral("kopkopCrashed")), 2);
 
+    QSignalSpy refused(&module.manager, &VXKopkopManager::SigKopkopRestartRefused);
     QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
     QTRY_COMPARE_WITH_TIMEOUT(tracking.WithCode(QStringLiteral("KKCrashTooManyTimes")).size(), 1, kLong);
+    QCOMPARE(refused.count(), 1);  // the host hears that it is up to it now
     QCOMPARE(module.inspect.PipeStatus(), 0);
     QCOMPARE(monitor.Names().count(QStringLiteral("kopkopCrashed")), 2);  // no third restart
     QVERIFY(ProcessesMentioning(m_uuid).isEmpty());
@@ -415,6 +400,47 @@ void TestEndToEnd::clientThatCannotStart()
     QVERIFY(tracking.Codes().contains(useVxProcess ? QStringLiteral("KKProcessError") : QStringLiteral("StartKopKopError")));
     QCOMPARE(module.callback.calls.size(), 0);
     PZSdkPackageManage::ClearScripts();
+}
+
+void TestEndToEnd::hostileClientLosesOnlyItsConnection_data()
+{
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<QString>("report");
+    QTest::newRow("text without a frame") << "--misbehave garbage-write" << "frame length 1936287860 is outside 0..65536";
+    QTest::newRow("negative length") << "--misbehave bad-frame" << "frame length -1 is outside 0..65536";
+    QTest::newRow("a frame longer than the host allows")
+        << "--misbehave huge-frame --huge-length 100000000" << "frame length 100000000 is outside 0..65536";
+}
+
+// Whatever a client writes, the host takes no harm: the module reports what broke the protocol,
+// ends that client's connection, and the restart policy brings the next client as after any close.
+void TestEndToEnd::hostileClientLosesOnlyItsConnection()
+{
+    QFETCH(QString, options);
+    QFETCH(QString, report);
+    QJsonObject config{{"kopkop_executable", QStringLiteral(KOPKOP_SIM)},
+                       {"pc_start_kk_use_vxprocess_switch", true},
+                       {"pc_kopkop_max_frame_bytes", 65536}};
+    QFile file(m_config->GetFilePath());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QJsonDocument(config).toJson());
+    file.close();
+    Module module(&m_uuid);
+    TrackingRecorder tracking;
+    MonitorRecorder monitor;
+    int launches = 0;  // only the first client misbehaves
+    connect(&module.manager, &VXKopkopManager::SigShowLoading, this, [&] {
+        SetClientOptions(++launches == 1 ? QStringLiteral("--quiet ") + options : QStringLiteral("--quiet"));
+    });
+    module.manager.ExecuteKK(false);
+    QTRY_COMPARE_WITH_TIMEOUT(launches, 2, kLong);
+    QTRY_VERIFY_WITH_TIMEOUT(module.inspect.IsReady(), kLong);  // the second client works
+    const auto errors = tracking.WithCode(QStringLiteral("PipeServerProtocolError"));
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors[0].text.contains(report), qPrintable(errors[0].text));
+    QCOMPARE(errors[0].trackId, QStringLiteral("746"));
+    QCOMPARE(monitor.Names().count(QStringLiteral("Home_Kk_Crash")), 1);
+    QCOMPARE(ProcessesMentioning(m_uuid).size(), 1);
 }
 
 void TestEndToEnd::releasingTheModuleEndsTheClient_data()
