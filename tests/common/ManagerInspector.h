@@ -18,6 +18,8 @@ public:
     bool HasStarted() const { return m->m_hasStarted; }
     int CrashTimes() const { return m->m_crashTimes; }
     bool CrashTimerValid() const { return m->m_crashTimer.isValid(); }
+    bool ConnectTimerActive() const { return m->m_connectTimer.isActive(); }
+    QString PendingLaunch() const { return m->m_pendingLaunch; }
     QString WritePipeName() const { return m->m_writePipeName; }
     QString ReadPipeName() const { return m->m_readPipeName; }
     VXPipeServer* PipeServer() const { return m->m_pPipeServer; }

@@ -22,9 +22,12 @@
 
 #include "PlatformKKWrapper/IKKCallbackInterface.h"
 #include "PlatformKKWrapper/VXKopkopManager.h"
+#include "PlatformKKWrapper/VXPipeServer.h"
 #include "VXCore/VXCodeTracking.h"
 #include "VXCore/VXGlobalData.h"
 #include "VXCore/VXMonitorSystem.h"
+#include "VXFoundation/LogHelper.h"
+#include "VXFoundation/VXProcess.h"
 #include "YRBase/VXConfigService.h"
 #include "YRBase/YRRouterProtocol.h"
 
@@ -34,6 +37,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -84,11 +88,13 @@ public:
         m_clock.start();
         m_tracking = VXCodeTracking::AddObserver([this](const VXCodeTracking::Record& r) { Add(r.code, r.text); });
         m_monitor = VXMonitorSystem::AddObserver([this](const VXMonitorSystem::Report& r) { Add(r.name, QString()); });
+        m_log = LogHelper::AddListener([this](const LogHelper::Record& r) { Add(QStringLiteral("log"), r.text.section(QLatin1Char(' '), -4)); });
     }
     ~Journal()
     {
         VXCodeTracking::RemoveObserver(m_tracking);
         VXMonitorSystem::RemoveObserver(m_monitor);
+        LogHelper::RemoveListener(m_log);
     }
     QList<Entry> TakeNew()
     {
@@ -110,6 +116,7 @@ private:
     QList<Entry> m_entries;
     int m_tracking = 0;
     int m_monitor = 0;
+    int m_log = 0;
 };
 
 // The restart policy, stated on its own: the first close opens a window of 60000 ms in which the
@@ -157,11 +164,16 @@ class CountingCallback : public IKKCallbackInterface
 {
 public:
     int startups = 0;
+    qint64 lastStartupPid = 0;  // the simulator reports its process id
     int unread = 0;
     int outOfOrder = 0;
     int lastUnread = 0;
 
-    void OnStartupCompleted(unsigned int, const QString&) override { ++startups; }
+    void OnStartupCompleted(unsigned int pid, const QString&) override
+    {
+        ++startups;
+        lastStartupPid = pid;
+    }
     void OnUnreadMessageChanged(int count) override
     {
         outOfOrder += count == lastUnread + 1 ? 0 : 1;
@@ -306,7 +318,7 @@ void TestSoak::clientsDyingAnywhereNeverWedgeTheModule()
     Fault fault;
     int launchesThisRound = -1;  // -1: between rounds, every launch is healthy
     bool killArmed = false;
-    int startupsAtKill = 0;  // the start-up reports seen when the outside kill hit
+    QSet<qint64> killed;  // the clients this round killed from outside
     connect(manager, &VXKopkopManager::SigShowLoading, this, [&] {
         const bool faulty = launchesThisRound == 0;
         if (launchesThisRound >= 0)
@@ -322,8 +334,11 @@ void TestSoak::clientsDyingAnywhereNeverWedgeTheModule()
                 // Until the process shows up under its own name (it may not have started yet).
                 const qint64 until = RealMs() + 200;
                 while (killArmed && RealMs() < until) {
-                    if (KillProcessesMentioning(uuid) > 0) {
-                        startupsAtKill = callback.startups;
+                    const QList<qint64> victims = ProcessesMentioning(uuid);
+                    if (!victims.isEmpty()) {
+                        KillProcessesMentioning(uuid);
+                        for (qint64 pid : victims)
+                            killed.insert(pid);
                         break;
                     }
                     QTest::qWait(2);
@@ -336,10 +351,15 @@ void TestSoak::clientsDyingAnywhereNeverWedgeTheModule()
     const auto working = [&] {
         return inspect.PipeStatus() == VXKopkopManager::PipeStatusConnected && inspect.IsReady();
     };
+    QStringList recent;  // the journal's last entries, shown when a round fails
     const auto pump = [&](int ms) {
         QTest::qWait(ms);
-        for (const Journal::Entry& entry : journal.TakeNew())
+        for (const Journal::Entry& entry : journal.TakeNew()) {
             policy.Feed(entry);
+            recent.append(QStringLiteral("%1 %2 %3 %4").arg(RealMs() % 100000).arg(entry.ms).arg(entry.code, entry.text.left(80)));
+            if (recent.size() > 40)
+                recent.removeFirst();
+        }
         if (wantClient && inspect.PipeStatus() == VXKopkopManager::PipeStatusIdle) {
             wantClient = false;
             manager->ExecuteKK(false);
@@ -363,28 +383,39 @@ void TestSoak::clientsDyingAnywhereNeverWedgeTheModule()
         launchesThisRound = 0;
 
         // The working client is killed; what comes next is the fault, then healthy clients. The
-        // round is over once a client that started up after everything the round did is working:
-        // after the faulty one died, or (an outside kill that found nobody) the faulty one itself.
-        const int startupsBefore = callback.startups;
-        startupsAtKill = startupsBefore;
+        // round is over once a client that nothing in the round killed reported its start-up and
+        // works: after the faulty one died, or (an outside kill that found nobody) the faulty one
+        // itself. A start-up report alone says little: a client answers every "Login" with one.
+        const QList<qint64> previous = ProcessesMentioning(uuid);
+        killed = QSet<qint64>(previous.cbegin(), previous.cend());
         KillProcessesMentioning(uuid);
         const auto over = [&] {
-            if (!working() || callback.startups <= qMax(startupsBefore, startupsAtKill))
+            if (!working() || killed.contains(callback.lastStartupPid) ||
+                !ProcessesMentioning(uuid).contains(callback.lastStartupPid))
                 return false;
             return fault.killFromOutside ? !killArmed : launchesThisRound >= 2;
         };
         for (const qint64 until = RealMs() + kRoundLimitMs; RealMs() < until && !over();)
             pump(5);
         // Only the client the module talks to may be running now.
-        const bool one = over() && QTest::qWaitFor([&] { return ProcessesMentioning(uuid).size() == 1; }, 10000);
+        for (const qint64 until = RealMs() + 10000; RealMs() < until && over() && ProcessesMentioning(uuid).size() != 1;)
+            pump(5);
+        const bool one = over() && ProcessesMentioning(uuid).size() == 1;
         if (!one) {
             const int running = ProcessesMentioning(uuid).size();
             if (running > 1)
                 orphans += running - 1;
             else
                 ++hangs;
-            qWarning("round %d (%s): status %d, ready %d, %d client processes, %d launches", rounds,
-                     qPrintable(fault.name), inspect.PipeStatus(), int(inspect.IsReady()), running, launchesThisRound);
+            VXPipeServer* server = inspect.PipeServer();
+            qWarning("round %d (%s, %s): status %d, ready %d, %d client processes, %d launches, process %d, connect "
+                     "timer %d, pending launch '%s', pipes listening %d waiting %d retrying %d, want client %d; "
+                     "the module's last records:\n%s",
+                     rounds, qPrintable(fault.name), qPrintable(fault.options), inspect.PipeStatus(),
+                     int(inspect.IsReady()), running, launchesThisRound,
+                     inspect.Process() ? int(inspect.Process()->state()) : -1, int(inspect.ConnectTimerActive()),
+                     qPrintable(inspect.PendingLaunch()), int(server->IsListening()), int(server->IsWaitingForClient()),
+                     int(server->IsRetrying()), int(wantClient), qPrintable(recent.join(QLatin1Char('\n'))));
             break;
         }
         launchesThisRound = -1;
