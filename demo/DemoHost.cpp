@@ -21,9 +21,16 @@
 #include <QTimer>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
+
+#if defined(Q_OS_WIN)
+#include <windows.h>
+
+#include <thread>
+#else
+#include <csignal>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -40,10 +47,39 @@ const char kClientScript[] =
     "send TrayIconAction b:true s:click i:1\n"
     "send ShowMessageBox s:\"New order from buyer_0815\" u:0\n";
 
-bool ProcessExists(pid_t pid)
+#if defined(Q_OS_WIN)
+bool ProcessExists(qint64 pid)
 {
-    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+    const HANDLE process = pid > 0 ? OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid)) : nullptr;
+    if (!process)
+        return false;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
 }
+
+// What a crash is to the module: the process ends at once, without closing anything itself.
+bool Crash(qint64 pid)
+{
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid));
+    const bool done = process && TerminateProcess(process, 1);
+    if (process)
+        CloseHandle(process);
+    return done;
+}
+const char kCrashCommand[] = "TerminateProcess";
+#else
+bool ProcessExists(qint64 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+bool Crash(qint64 pid)
+{
+    return ::kill(pid_t(pid), SIGKILL) == 0;
+}
+const char kCrashCommand[] = "kill -9";
+#endif
 
 }  // namespace
 
@@ -209,11 +245,12 @@ bool DemoHost::Step(const QString& title)
 
 bool DemoHost::KillClient()
 {
-    const pid_t pid = pid_t(m_callback.LastStartupValue());
+    const qint64 pid = m_callback.LastStartupValue();
     if (pid <= 0)
         return false;
-    m_timeline.Print(QStringLiteral("host"), QStringLiteral("kill -9 %1 (the chat client crashes)").arg(pid));
-    return ::kill(pid, SIGKILL) == 0;
+    m_timeline.Print(QStringLiteral("host"),
+                     QStringLiteral("%1 %2 (the chat client crashes)").arg(QLatin1String(kCrashCommand)).arg(pid));
+    return Crash(pid);
 }
 
 int DemoHost::RunTour()
@@ -273,7 +310,7 @@ int DemoHost::RunTour()
     }
 
     if (Step(QStringLiteral("The host releases the module; the client sees its pipes go and exits by itself"))) {
-        const pid_t pid = pid_t(m_callback.LastStartupValue());
+        const qint64 pid = m_callback.LastStartupValue();
         VXKopkopManager::ReleaseInstance();
         m_manager = nullptr;
         m_timeline.Print(QStringLiteral("host"), QStringLiteral("VXKopkopManager::ReleaseInstance()"));
@@ -298,8 +335,21 @@ int DemoHost::RunTour()
 void DemoHost::StartConsole()
 {
     PrintHelp();
+#if defined(Q_OS_WIN)
+    // No event-loop notifier for a console on Windows: a reader thread hands each line over. It is
+    // left blocked in its read when the demo ends.
+    std::thread([this] {
+        char buffer[4096];
+        while (std::fgets(buffer, sizeof(buffer), stdin)) {
+            const QString line = QString::fromUtf8(buffer).trimmed();
+            QMetaObject::invokeMethod(this, [this, line] { TakeConsoleLine(line); }, Qt::QueuedConnection);
+        }
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+    }).detach();
+#else
     m_stdin = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
     connect(m_stdin, &QSocketNotifier::activated, this, &DemoHost::ReadConsoleLine);
+#endif
     std::printf("> ");
     std::fflush(stdout);
 }
@@ -312,7 +362,12 @@ void DemoHost::ReadConsoleLine()
         QCoreApplication::quit();
         return;
     }
-    RunCommand(QString::fromUtf8(buffer).trimmed());
+    TakeConsoleLine(QString::fromUtf8(buffer).trimmed());
+}
+
+void DemoHost::TakeConsoleLine(const QString& line)
+{
+    RunCommand(line);
     std::printf("> ");
     std::fflush(stdout);
 }

@@ -54,6 +54,7 @@ private:
     QStringList ClientReceived() const;
     bool WaitForClientToReceive(const QString& text);
     void ReadConsoleLine();
+    void TakeConsoleLine(const QString& line);
     void RunCommand(const QString& line);
     void PrintHelp();
 

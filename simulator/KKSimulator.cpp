@@ -5,6 +5,7 @@
 #include "simulator/KKScriptCommand.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -89,7 +90,9 @@ void KKSimulator::Start()
                    {QStringLiteral("writePipe"), m_launch.writePipe},
                    {QStringLiteral("readPipe"), m_launch.readPipe},
                    {QStringLiteral("hostVersion"), m_launch.version},
-                   {QStringLiteral("misbehave"), KKSimulatorOptions::MisbehaviourName(m_options.misbehave)}});
+                   {QStringLiteral("misbehave"), KKSimulatorOptions::MisbehaviourName(m_options.misbehave)},
+                   {QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments().mid(1))},
+                   {QStringLiteral("workingDirectory"), QDir::currentPath()}});
     const int lifetime = m_options.EffectiveLifetimeMs();
     if (lifetime > 0)
         m_lifetimeTimer->start(lifetime);

@@ -1,16 +1,48 @@
 #include "simulator/KKStdinLines.h"
 
+#include <QPointer>
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdio>
+
+#if defined(Q_OS_WIN)
+#include <thread>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 namespace {
 constexpr int kChunkSize = 4096;  // bytes per read()
 }
 
 KKStdinLines::KKStdinLines(QObject* parent) : QObject(parent) {}
+
+#if defined(Q_OS_WIN)
+
+// Windows cannot wait for a console or a pipe in an event loop the way a socket notifier waits
+// for fd 0: a thread of its own reads the lines and hands each to this object's thread. It is
+// left running when the program ends, blocked in its read (the process ends it).
+void KKStdinLines::Start()
+{
+    if (m_started || m_finished)
+        return;
+    m_started = true;
+    QPointer<KKStdinLines> self(this);
+    std::thread([self] {
+        char chunk[kChunkSize];
+        while (std::fgets(chunk, sizeof chunk, stdin)) {
+            const QByteArray bytes(chunk);
+            QMetaObject::invokeMethod(self, [self, bytes] { if (self) self->Take(bytes); }, Qt::QueuedConnection);
+        }
+        QMetaObject::invokeMethod(self, [self] { if (self) self->Finish(); }, Qt::QueuedConnection);
+    }).detach();
+}
+
+void KKStdinLines::OnReadable() {}
+
+#else
 
 void KKStdinLines::Start()
 {
@@ -34,7 +66,14 @@ void KKStdinLines::OnReadable()
         Finish();
         return;
     }
-    m_pending.append(chunk, int(count));
+    Take(QByteArray(chunk, int(count)));
+}
+
+#endif
+
+void KKStdinLines::Take(const QByteArray& bytes)
+{
+    m_pending.append(bytes);
     int start = 0;
     for (int newline = m_pending.indexOf('\n'); newline >= 0; newline = m_pending.indexOf('\n', start)) {
         QByteArray line = m_pending.mid(start, newline - start);

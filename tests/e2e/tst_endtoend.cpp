@@ -24,7 +24,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
 #include <memory>
 
 namespace {
@@ -86,7 +85,9 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<VXConfigService> m_config;
-    QString m_uuid;  // of the manager under test, to find its clients in /proc
+    QString m_uuid;  // of the manager under test: set once it exists
+    // The clients started so far that still run (each logs its start, with its pid).
+    QList<qint64> Clients() const { return LiveClients(m_dir->filePath(QStringLiteral("client.jsonl"))); }
 };
 
 void TestEndToEnd::initTestCase()
@@ -114,9 +115,9 @@ void TestEndToEnd::cleanup()
 {
     // Whatever the test did, no client may outlive it.
     if (!m_uuid.isEmpty()) {
-        const bool none = QTest::qWaitFor([this] { return ProcessesMentioning(m_uuid).isEmpty(); }, kLong);
-        for (qint64 pid : ProcessesMentioning(m_uuid))
-            ::kill(pid_t(pid), SIGKILL);
+        const bool none = QTest::qWaitFor([this] { return Clients().isEmpty(); }, kLong);
+        for (qint64 pid : Clients())
+            KillProcess(pid);
         QVERIFY2(none, "a client process was left behind");
     }
     YRRouterProtocol::Unregister(kConfigUri);
@@ -234,8 +235,8 @@ void TestEndToEnd::connectedButNotReadyKeepsRequestsAndSendsLogin()
     // what the first never did.
     const QString writePipe = module.inspect.WritePipeName();
     SetClientOptions(QStringLiteral("--quiet"));
-    for (qint64 pid : ProcessesMentioning(m_uuid))
-        ::kill(pid_t(pid), SIGKILL);
+    for (qint64 pid : Clients())
+        KillProcess(pid);
     QTRY_COMPARE_WITH_TIMEOUT(module.callback.Names(), QStringList{"OnStartupCompleted"}, kLong);
     QCOMPARE(module.inspect.WritePipeName(), writePipe);
     QTRY_COMPARE_WITH_TIMEOUT(ClientReceived().mid(2),
@@ -323,7 +324,7 @@ void TestEndToEnd::crashesRestartOnTheSamePipesUntilTheThirdInAMinute()
     QVERIFY(pid > 0);
 
     for (int crash = 1; crash <= 2; ++crash) {
-        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+        QVERIFY(KillProcess(pid));
         QTRY_COMPARE_WITH_TIMEOUT(module.callback.calls.size(), crash + 1, kLong);  // a new start-up
         const qint64 next = module.callback.calls.last().second.value(0).toLongLong();
         QVERIFY(next != pid);
@@ -334,12 +335,12 @@ void TestEndToEnd::crashesRestartOnTheSamePipesUntilTheThirdInAMinute()
     QCOMPARE(monitor.Names().count(QStringLiteral("kopkopCrashed")), 2);
 
     QSignalSpy refused(&module.manager, &VXKopkopManager::SigKopkopRestartRefused);
-    QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+    QVERIFY(KillProcess(pid));
     QTRY_COMPARE_WITH_TIMEOUT(tracking.WithCode(QStringLiteral("KKCrashTooManyTimes")).size(), 1, kLong);
     QCOMPARE(refused.count(), 1);  // the host hears that it is up to it now
     QCOMPARE(module.inspect.PipeStatus(), 0);
     QCOMPARE(monitor.Names().count(QStringLiteral("kopkopCrashed")), 2);  // no third restart
-    QVERIFY(ProcessesMentioning(m_uuid).isEmpty());
+    QVERIFY(Clients().isEmpty());
 
     // The host may start it again itself: that opens a new window.
     QVERIFY(StartClient(&module.manager, &module.callback) > 0);
@@ -356,7 +357,7 @@ void TestEndToEnd::aCloseAfterTheWindowRestartsAgain()
     for (int crash = 1; crash <= 3; ++crash) {
         if (crash == 3)
             FakeClock::Advance(60001);  // the window opened by the first close has run out
-        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+        QVERIFY(KillProcess(pid));
         QTRY_COMPARE_WITH_TIMEOUT(module.callback.calls.size(), crash + 1, kLong);
         pid = module.callback.calls.last().second.value(0).toLongLong();
     }
@@ -440,7 +441,7 @@ void TestEndToEnd::hostileClientLosesOnlyItsConnection()
     QVERIFY2(errors[0].text.contains(report), qPrintable(errors[0].text));
     QCOMPARE(errors[0].trackId, QStringLiteral("746"));
     QCOMPARE(monitor.Names().count(QStringLiteral("Home_Kk_Crash")), 1);
-    QCOMPARE(ProcessesMentioning(m_uuid).size(), 1);
+    QCOMPARE(Clients().size(), 1);
 }
 
 void TestEndToEnd::releasingTheModuleEndsTheClient_data()
@@ -461,7 +462,7 @@ void TestEndToEnd::releasingTheModuleEndsTheClient()
     m_uuid = VXKopkopManagerInspector(manager).WritePipeName().section(QLatin1Char('_'), 1);
     const qint64 pid = StartClient(manager, &callback);
     QVERIFY(pid > 0);
-    QCOMPARE(ProcessesMentioning(m_uuid), QList<qint64>{pid});
+    QCOMPARE(Clients(), QList<qint64>{pid});
     VXKopkopManager::ReleaseInstance();
     // cleanup() checks that the client has gone by itself.
 }

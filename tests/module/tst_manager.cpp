@@ -3,6 +3,7 @@
 // process errors, the commands and their cache, and the dispatch of every inbound message.
 // The real simulator, launched for real, is the end-to-end suite's business.
 
+#include "ClientProcesses.h"
 #include "FakeClock.h"
 #include "ManagerInspector.h"
 #include "PipeTestClient.h"
@@ -22,6 +23,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
@@ -110,7 +113,13 @@ private slots:
 private:
     // An initialised manager whose client (the test's) is connected: status 2.
     void ConnectClient(VXKopkopManager* manager, TestClient* client);
-    QString WriteScript(const QString& name, const QByteArray& body);
+    // A copy of the chat-client simulator at `relativePath` in the test's folder, which the
+    // manager's launches will run with `options` (the simulator logs its start, with its pid,
+    // arguments and working directory, to ClientLog()).
+    QString ClientProgram(const QString& relativePath, const QString& options);
+    QString ClientLog() const { return m_dir->filePath(QStringLiteral("client.jsonl")); }
+    // The "start" events the launched clients logged.
+    QList<QJsonObject> ClientStarts() const;
     void SetUseVxProcess(bool use);
     void WriteConfig(const QByteArray& json);
 
@@ -139,6 +148,10 @@ void TestManager::init()
 
 void TestManager::cleanup()
 {
+    for (qint64 pid : LiveClients(ClientLog()))
+        KillProcess(pid);
+    qunsetenv("KOPKOP_SIM_OPTIONS");
+    qunsetenv("KOPKOP_SIM_LOG");
     YRRouterProtocol::Unregister(kConfigUri);
     m_config.reset();
     m_dir.reset();
@@ -154,16 +167,30 @@ void TestManager::ConnectClient(VXKopkopManager* manager, TestClient* client)
     QCOMPARE(inspect.PipeStatus(), 2);
 }
 
-QString TestManager::WriteScript(const QString& name, const QByteArray& body)
+QString TestManager::ClientProgram(const QString& relativePath, const QString& options)
 {
-    const QString path = m_dir->filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    const QString suffix = QFileInfo(QStringLiteral(KOPKOP_SIM)).suffix();  // "exe" on Windows
+    const QString path = m_dir->filePath(relativePath + (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix));
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!QFile::exists(path) && !QFile::copy(QStringLiteral(KOPKOP_SIM), path))
         return QString();
-    file.write("#!/bin/sh\n" + body);
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("KOPKOP_SIM_OPTIONS", ("--quiet " + options).toUtf8());
+    qputenv("KOPKOP_SIM_LOG", ClientLog().toUtf8());
     return path;
+}
+
+QList<QJsonObject> TestManager::ClientStarts() const
+{
+    QList<QJsonObject> starts;
+    QFile log(ClientLog());
+    if (log.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : log.readAll().split('\n')) {
+            const QJsonObject event = QJsonDocument::fromJson(line).object();
+            if (event.value(QStringLiteral("event")).toString() == QLatin1String("start"))
+                starts.append(event);
+        }
+    }
+    return starts;
 }
 
 void TestManager::SetUseVxProcess(bool use)
@@ -368,16 +395,14 @@ void TestManager::launchCommandLineAndBookkeeping_data()
     QTest::newRow("detached") << false;
 }
 
-// The launched program is a script that writes its arguments and working directory and ends.
+// The launched program is the simulator, which logs the arguments and the working directory it
+// was started with, and then waits (it never connects).
 void TestManager::launchCommandLineAndBookkeeping()
 {
     QFETCH(bool, useVxProcess);
     SetUseVxProcess(useVxProcess);
-    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("client dir")));
-    const QString out = m_dir->filePath(QStringLiteral("launch.txt"));
-    const QString script = WriteScript(QStringLiteral("client dir/kopkop"),
-                                       QStringLiteral("{ printf '%s\\n' \"$#\" \"$@\"; pwd; } >> '%1'\n").arg(out).toUtf8());
-    QVERIFY(!script.isEmpty());
+    const QString program = ClientProgram(QStringLiteral("client dir/kopkop"), QStringLiteral("--misbehave never-connect"));
+    QVERIFY(!program.isEmpty());
 
     VXKopkopManager manager;
     VXKopkopManagerInspector inspect(&manager);
@@ -387,7 +412,7 @@ void TestManager::launchCommandLineAndBookkeeping()
     TrackingRecorder tracking;
     MonitorRecorder monitor;
 
-    inspect.PrepareStateChanged(PZSdkPackageManage::PrepareFinished, script);
+    inspect.PrepareStateChanged(PZSdkPackageManage::PrepareFinished, program);
     QCOMPARE(statusAtLoading, 1);
     QCOMPARE(inspect.PipeStatus(), 1);
     QVERIFY(inspect.HasStarted());
@@ -399,25 +424,23 @@ void TestManager::launchCommandLineAndBookkeeping()
     QCOMPARE(monitor.Names(), QStringList{"kopkopPV"});
     QCOMPARE(monitor.Records()[0].params, QStringList(QVector<QString>(9).toList()));
 
-    QTRY_VERIFY_WITH_TIMEOUT(QFile(out).size() > 0, kLong);
-    QFile file(out);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QTRY_COMPARE_WITH_TIMEOUT((file.seek(0), QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts).size()), 4, kLong);
-    file.seek(0);
-    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines[0], QStringLiteral("2"));  // exactly two arguments
+    QTRY_COMPARE_WITH_TIMEOUT(ClientStarts().size(), 1, kLong);
+    const QJsonObject start = ClientStarts().at(0);
+    const QStringList arguments = start.value(QStringLiteral("arguments")).toVariant().toStringList();
+    QCOMPARE(arguments.size(), 2);  // exactly two
     const QString expectedPipeArg = QStringLiteral("pipe?param=%1&%2").arg(inspect.WritePipeName(), inspect.ReadPipeName());
-    QCOMPARE(lines[1], expectedPipeArg);
-    QCOMPARE(lines[1].size(), 125);
-    QVERIFY(!lines[1].contains(QLatin1Char(' ')));
-    QCOMPARE(lines[2], QStringLiteral("version=5.2.1"));
-    QCOMPARE(lines[3], QFileInfo(script).absolutePath());
+    QCOMPARE(arguments[0], expectedPipeArg);
+    QCOMPARE(arguments[0].size(), 125);
+    QVERIFY(!arguments[0].contains(QLatin1Char(' ')));
+    QCOMPARE(arguments[1], QStringLiteral("version=5.2.1"));
+    QCOMPARE(QFileInfo(start.value(QStringLiteral("workingDirectory")).toString()).canonicalFilePath(),
+             QFileInfo(QFileInfo(program).absolutePath()).canonicalFilePath());
 
     // A second launch of the same manager is a restart, even if the first ended normally.
     tracking.Clear();
     monitor.Clear();
     inspect.SetPipeStatus(0);
-    inspect.PrepareStateChanged(PZSdkPackageManage::PrepareFinished, script);
+    inspect.PrepareStateChanged(PZSdkPackageManage::PrepareFinished, program);
     QCOMPARE(tracking.Codes(), (QStringList{"startKopKopAgain", launchCode}));
     QCOMPARE(tracking.Records()[0].text, QStringLiteral("kopkop could crashed"));
     QCOMPARE(monitor.Names(), QStringList{"kopkopCrashed"});
@@ -532,11 +555,11 @@ void TestManager::processError()
 void TestManager::clientConnectedTakesOver()
 {
     SetUseVxProcess(true);
-    const QString script = WriteScript(QStringLiteral("kopkop"), "exec sleep 60\n");
+    const QString program = ClientProgram(QStringLiteral("kopkop"), QStringLiteral("--misbehave never-connect"));
     VXKopkopManager manager;
     VXKopkopManagerInspector inspect(&manager);
     manager.Initialize();
-    inspect.PrepareStateChanged(PZSdkPackageManage::PrepareFinished, script);
+    inspect.PrepareStateChanged(PZSdkPackageManage::PrepareFinished, program);
     QVERIFY(inspect.Process());
     QVERIFY(inspect.Process()->waitForStarted(kLong));
     const qint64 pid = inspect.Process()->processId();
@@ -550,8 +573,7 @@ void TestManager::clientConnectedTakesOver()
     QCOMPARE(connected.count(), 1);
     QCOMPARE(log.CountEndingWith(QStringLiteral("VXKopkopManager::SlotClientConnected Kopkop pipe is connected")), 1);
     // The program outlived its process object.
-    QVERIFY(QFile::exists(QStringLiteral("/proc/%1").arg(pid)));
-    ::kill(pid_t(pid), SIGKILL);
+    QVERIFY(IsProcessAlive(pid));
 }
 
 void TestManager::clientClosedKeepsCacheAndRestarts()
@@ -598,21 +620,21 @@ void TestManager::thirdCloseTellsTheHost()
 void TestManager::failedStartLeavesThePipesReady_data()
 {
     QTest::addColumn<bool>("useVxProcess");
-    QTest::addColumn<QByteArray>("program");     // the launched client's shell script
+    QTest::addColumn<QString>("options");        // the launched client's
     QTest::addColumn<bool>("leaveWritePipe");    // the test's client opens the write pipe and leaves
     QTest::addColumn<QString>("code");
     QTest::addColumn<QString>("text");
-    QTest::newRow("child exits 0 before connecting") << true << QByteArray("exit 0\n") << false << "KKProcessError"
-                                                     << "exit code 0 before connecting";
-    QTest::newRow("child exits 3 before connecting") << true << QByteArray("exit 3\n") << false << "KKProcessError"
-                                                     << "exit code 3 before connecting";
-    QTest::newRow("child never connects") << true << QByteArray("exec sleep 60\n") << false << "KKConnectTimeout"
+    QTest::newRow("child exits 0 before connecting") << true << "--die-at start --die-how exit:0" << false
+                                                     << "KKProcessError" << "exit code 0 before connecting";
+    QTest::newRow("child exits 3 before connecting") << true << "--die-at start --die-how exit:3" << false
+                                                     << "KKProcessError" << "exit code 3 before connecting";
+    QTest::newRow("child never connects") << true << "--misbehave never-connect" << false << "KKConnectTimeout"
                                           << "no connection within 300 ms";
-    QTest::newRow("detached never connects") << false << QByteArray("exec sleep 60\n") << false << "KKConnectTimeout"
+    QTest::newRow("detached never connects") << false << "--misbehave never-connect" << false << "KKConnectTimeout"
                                              << "no connection within 300 ms";
-    QTest::newRow("child leaves between the pipes") << true << QByteArray("exec sleep 60\n") << true << "KKProcessError"
+    QTest::newRow("child leaves between the pipes") << true << "--misbehave never-connect" << true << "KKProcessError"
                                                     << "the client left the write pipe before opening the read pipe";
-    QTest::newRow("detached leaves between the pipes") << false << QByteArray("exec sleep 60\n") << true
+    QTest::newRow("detached leaves between the pipes") << false << "--misbehave never-connect" << true
                                                        << "KKProcessError"
                                                        << "the client left the write pipe before opening the read pipe";
 }
@@ -623,7 +645,7 @@ void TestManager::failedStartLeavesThePipesReady_data()
 void TestManager::failedStartLeavesThePipesReady()
 {
     QFETCH(bool, useVxProcess);
-    QFETCH(QByteArray, program);
+    QFETCH(QString, options);
     QFETCH(bool, leaveWritePipe);
     QFETCH(QString, code);
     QFETCH(QString, text);
@@ -632,20 +654,15 @@ void TestManager::failedStartLeavesThePipesReady()
                     .arg(useVxProcess ? "true" : "false")
                     .arg(leaveWritePipe ? kLong : 300)
                     .toUtf8());
-    const QString pidFile = m_dir->filePath(QStringLiteral("pid"));
-    const QString script = WriteScript(QStringLiteral("kopkop"), "echo $$ > '" + pidFile.toUtf8() + "'\n" + program);
+    const QString program = ClientProgram(QStringLiteral("kopkop"), options);
     VXKopkopManager manager;
     VXKopkopManagerInspector inspect(&manager);
     manager.Initialize();
     QSignalSpy errors(&manager, &VXKopkopManager::SigExecuteError);
     TrackingRecorder tracking;
-    inspect.PrepareStateChanged(PZSdkPackageManage::PrepareFinished, script);
+    inspect.PrepareStateChanged(PZSdkPackageManage::PrepareFinished, program);
     QCOMPARE(inspect.PipeStatus(), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(QFile(pidFile).size() > 0, kLong);
-    QFile file(pidFile);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const qint64 pid = file.readAll().trimmed().toLongLong();
-    QVERIFY(pid > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(StartedClients(ClientLog()).size(), 1, kLong);
     if (leaveWritePipe) {
         TestClient gone;
         QCOMPARE(gone.fromModule.Open(inspect.WritePipeName()), DWORD(ERROR_SUCCESS));
@@ -661,8 +678,7 @@ void TestManager::failedStartLeavesThePipesReady()
     QCOMPARE(records[0].text, text);
     if (useVxProcess)
         QTRY_COMPARE_WITH_TIMEOUT(inspect.Process()->state(), QProcess::NotRunning, kLong);  // no child lingers
-    else
-        ::kill(pid_t(pid), SIGKILL);  // a detached client is not the module's to stop
+    // (a detached client is not the module's to stop; cleanup() ends it)
 
     QTRY_VERIFY_WITH_TIMEOUT(inspect.PipeServer()->IsWaitingForClient(), kLong);
     TestClient next;
@@ -687,8 +703,7 @@ void TestManager::pipesNotOursAreNeverUsed()
     QFETCH(QString, holder);
     QFETCH(bool, letsGo);
     SetUseVxProcess(true);
-    const QString marker = m_dir->filePath(QStringLiteral("launched"));
-    const QString script = WriteScript(QStringLiteral("kopkop"), "touch '" + marker.toUtf8() + "'\nexec sleep 60\n");
+    const QString program = ClientProgram(QStringLiteral("kopkop"), QStringLiteral("--misbehave never-connect"));
     VXKopkopManager manager;
     VXKopkopManagerInspector inspect(&manager);
     manager.Initialize();
@@ -723,17 +738,17 @@ void TestManager::pipesNotOursAreNeverUsed()
 
     QSignalSpy errors(&manager, &VXKopkopManager::SigExecuteError);
     TrackingRecorder tracking;
-    PZSdkPackageManage::PushScript({{PZSdkPackageManage::PrepareFinished, script}});
+    PZSdkPackageManage::PushScript({{PZSdkPackageManage::PrepareFinished, program}});
     manager.OpenKKWindow(QStringLiteral("buyer"), KK_UserType_Customer, QString(), QString());
     QTRY_VERIFY_WITH_TIMEOUT(tracking.Codes().contains(QStringLiteral("StartKopKopWaitForPipes")), kLong);
     QCOMPARE(inspect.PipeStatus(), 0);
-    QVERIFY(!QFile::exists(marker));
+    QVERIFY(StartedClients(ClientLog()).isEmpty());
 
     if (letsGo) {
         CloseHandle(squatter);
         squatter = nullptr;
         QTRY_COMPARE_WITH_TIMEOUT(inspect.PipeStatus(), 1, kLong);  // launched onto its own pipes
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), kLong);
+        QTRY_COMPARE_WITH_TIMEOUT(StartedClients(ClientLog()).size(), 1, kLong);
         TestClient client;
         ConnectClient(&manager, &client);
         QCOMPARE(errors.count(), 0);
@@ -743,12 +758,10 @@ void TestManager::pipesNotOursAreNeverUsed()
         QCOMPARE(tracking.WithCode(QStringLiteral("StartKopKopError")).size(), 1);
         QCOMPARE(tracking.WithCode(QStringLiteral("PipeServerUnavailable")).size(), 1);
         QCOMPARE(inspect.PipeStatus(), 0);
-        QVERIFY(!QFile::exists(marker));
+        QVERIFY(StartedClients(ClientLog()).isEmpty());
         QCOMPARE(inspect.CacheTexts().size(), 1);  // still kept for a later client
     }
     PZSdkPackageManage::ClearScripts();
-    if (inspect.Process())
-        inspect.Process()->kill();
 }
 
 // ---------------------------------------------------------------------------------------------
