@@ -16,8 +16,11 @@ HANDLE VXPipeInstance::Create(const QString& name)
         VXIpcUtils::CharToWchar(name, wideName);
         pipe = CreateNamedPipeW(wideName, kOpenMode, kPipeMode, 1, kBufferSize, kBufferSize, 0, nullptr);
     }
-    if (pipe == INVALID_HANDLE_VALUE)
-        qDebug().noquote() << QStringLiteral("CreateNamedPipe failed with %1./n").arg(GetLastError());
+    if (pipe == INVALID_HANDLE_VALUE) {
+        // Read before anything else runs: on Windows, Qt's logging itself resets the last error.
+        const DWORD error = GetLastError();
+        qDebug().noquote() << QStringLiteral("CreateNamedPipe failed with %1./n").arg(error);
+    }
     return pipe;
 }
 

@@ -24,6 +24,9 @@
 #include <cstdio>
 
 #if defined(Q_OS_WIN)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 
 #include <thread>

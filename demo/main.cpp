@@ -22,6 +22,12 @@ void PrintQtMessage(QtMsgType, const QMessageLogContext&, const QString& message
 
 }  // namespace
 
+#if defined(Q_OS_WIN)
+const QString kDefaultClient = QStringLiteral("kopkop-sim.exe");  // beside the demo
+#else
+const QString kDefaultClient = QStringLiteral("kopkop-sim");
+#endif
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -37,7 +43,7 @@ int main(int argc, char** argv)
     const QCommandLineOption quietClient(QStringLiteral("quiet-client"), QStringLiteral("Hide the client's own output."));
     const QCommandLineOption client(QStringLiteral("client"), QStringLiteral("The chat client's executable."),
                                     QStringLiteral("path"),
-                                    QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("kopkop-sim")));
+                                    QDir(QCoreApplication::applicationDirPath()).filePath(kDefaultClient));
     parser.addOptions({interactive, detached, quietClient, client});
     parser.process(app);
 

@@ -4,7 +4,8 @@
 #
 #   setup.sh demo   what building the module and running the demo needs
 #   setup.sh test   that, plus what the whole test suite needs (sanitizer runtimes,
-#                   MinGW-w64 and Wine for the Windows conformance run, clang for fuzzing)
+#                   MinGW-w64, dpkg-dev (for Qt's source) and Wine for the Windows run,
+#                   clang for fuzzing)
 set -euo pipefail
 
 profile=${1:-test}
@@ -13,7 +14,7 @@ profile=${1:-test}
 pkgs=(cmake ninja-build g++ make pkg-config qtbase5-dev qtbase5-dev-tools googletest)
 if [ "$profile" = test ]; then
     pkgs+=(libbenchmark-dev
-           g++-mingw-w64-x86-64-posix wine wine64
+           g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev
            clang libclang-rt-14-dev procps python3)
 fi
 

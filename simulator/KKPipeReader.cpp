@@ -76,7 +76,8 @@ void KKPipeReader::run()
         if (watch.active)
             watch.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (watch.active && !watch.event) {
-            qDebug().noquote() << QStringLiteral("KKPipeReader: CreateEvent failed with %1").arg(GetLastError());
+            const DWORD error = GetLastError();  // before Qt's logging can reset it
+            qDebug().noquote() << QStringLiteral("KKPipeReader: CreateEvent failed with %1").arg(error);
             watch.active = false;
         }
     }

@@ -18,7 +18,13 @@ bool VXLineWriter::SetFile(const QString& path)
     m_path.clear();
     if (path.isEmpty())
         return true;
-    m_file = std::fopen(QFile::encodeName(path).constData(), "ae");
+#if defined(Q_OS_WIN)
+    // Binary: every line ends in "\n" on every system, as the JSON-line readers expect. Windows
+    // cannot mark a FILE as close-on-exec; its child processes inherit no CRT streams anyway.
+    m_file = _wfopen(reinterpret_cast<const wchar_t*>(path.utf16()), L"ab");
+#else
+    m_file = std::fopen(QFile::encodeName(path).constData(), "ae");  // e: not inherited by children
+#endif
     if (!m_file)
         return false;
     m_path = path;

@@ -1,5 +1,8 @@
 #include "FakeClock.h"
 
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 
 #include <atomic>

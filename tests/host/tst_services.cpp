@@ -41,6 +41,12 @@ Steps Reported(const QSignalSpy& spy)
 
 }  // namespace
 
+#if defined(Q_OS_WIN)
+const char kProgramSuffix[] = ".exe";
+#else
+const char kProgramSuffix[] = "";
+#endif
+
 class TestServices : public QObject
 {
     Q_OBJECT
@@ -173,10 +179,13 @@ void TestServices::prepareFindsTheExecutable_data()
     QTest::addColumn<int>("kind");          // 0 executable, 1 plain file, 2 directory, 3 missing
     QTest::addColumn<int>("finalState");
     QTest::addColumn<QString>("textContains");
-    QTest::newRow("executable") << "kopkop" << 0 << int(PZSdkPackageManage::PrepareFinished) << "/kopkop";
-    QTest::newRow("not executable") << "kopkop" << 1 << int(PZSdkPackageManage::PrepareFailed) << "not executable";
-    QTest::newRow("a directory") << "kopkop" << 2 << int(PZSdkPackageManage::PrepareFailed) << "is a directory";
-    QTest::newRow("missing") << "kopkop" << 3 << int(PZSdkPackageManage::PrepareFailed) << "does not exist";
+    // Windows runs what its name says is a program; POSIX what may be executed.
+    const QString program = QStringLiteral("kopkop") + kProgramSuffix;
+    const QString notAProgram = kProgramSuffix[0] ? QStringLiteral("kopkop.txt") : QStringLiteral("kopkop");
+    QTest::newRow("executable") << program << 0 << int(PZSdkPackageManage::PrepareFinished) << "/kopkop";
+    QTest::newRow("not executable") << notAProgram << 1 << int(PZSdkPackageManage::PrepareFailed) << "not executable";
+    QTest::newRow("a directory") << program << 2 << int(PZSdkPackageManage::PrepareFailed) << "is a directory";
+    QTest::newRow("missing") << program << 3 << int(PZSdkPackageManage::PrepareFailed) << "does not exist";
     QTest::newRow("not configured") << "" << 3 << int(PZSdkPackageManage::PrepareFailed) << "not configured";
 }
 
@@ -226,7 +235,7 @@ void TestServices::prepareReportsOnlyThroughTheEventLoop()
 
 void TestServices::prepareFallsBackToTheEnvironment()
 {
-    const QString path = Dir().filePath(QStringLiteral("from-env"));
+    const QString path = Dir().filePath(QStringLiteral("from-env") + kProgramSuffix);
     WriteFile(path, "#!/bin/sh\n", QFile::ReadOwner | QFile::ExeOwner);
     qputenv("VX_KOPKOP_EXECUTABLE", path.toUtf8());
     PZSdkPackageManage manager(PZSdkPackageManage::SdkType_Kopkop);

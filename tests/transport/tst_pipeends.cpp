@@ -10,8 +10,11 @@
 #include "VXFoundation/VXThreadUtils.h"
 
 #include <QSignalSpy>
+#include <QThread>
 #include <QUuid>
 #include <QtTest>
+
+#include <atomic>
 
 namespace {
 
@@ -97,6 +100,8 @@ private slots:
     void writeQueuedBeforeClientIsDeliveredAfter();
     void senderTakesClientThatCameFirst();
     void senderWritesEachFrameAsOneMessage();
+    void senderWriteReturnsOnceTheFrameIsWritten_data();
+    void senderWriteReturnsOnceTheFrameIsWritten();
     void senderRefusesEmptyPayloadAndUnconnectedWrites();
     void senderTeardownNeverWaitsForClient_data();
     void senderTeardownNeverWaitsForClient();
@@ -358,6 +363,78 @@ void TestPipeEnds::senderWritesEachFrameAsOneMessage()
     QCOMPARE(message, VXPipeFrame::Pack(big));
     QVERIFY(client.ReadMessage(&message));
     QCOMPARE(message, VXPipeFrame::Pack("x"));
+    delete sender;
+}
+
+void TestPipeEnds::senderWriteReturnsOnceTheFrameIsWritten_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("queued");  // through the worker thread, as AsyncWriteData; else a direct call
+    QTest::newRow("4 MiB, direct") << 4 * 1024 * 1024 << false;
+    QTest::newRow("4 MiB, queued") << 4 * 1024 * 1024 << true;
+}
+
+// The handle is overlapped and the pipe's buffer is 2048 bytes; a frame of megabytes goes out to
+// a client that reads slowly. The write returns only once the frame is written (the client has
+// taken all of it but what the pipe itself holds: 2048 bytes on Windows, a socket buffer of a
+// few hundred KiB here), arrives whole as one message, and the connection wait that came before
+// it on the same handle never completes in its place.
+void TestPipeEnds::senderWriteReturnsOnceTheFrameIsWritten()
+{
+    QFETCH(int, size);
+    QFETCH(bool, queued);
+    const QString name = UniquePipeName();
+    auto* sender = new VXPipeSender;
+    QVERIFY(sender->CreatePipe(name));
+    QVERIFY(VXThreadUtils::InvokeMethodQueued(sender, "Connect"));
+    PipeTestClient client;
+    QCOMPARE(client.Open(name), DWORD(ERROR_SUCCESS));
+    QTRY_VERIFY_WITH_TIMEOUT(sender->IsConnected(), kLong);
+
+    const QByteArray payload = Pattern(size);
+    std::atomic<qint64> taken{0};
+    QByteArray received;
+    QThread* reader = QThread::create([&] {
+        // 16 KiB at a time, with a pause after each: about a second for 4 MiB.
+        char chunk[16384];
+        for (;;) {
+            OVERLAPPED overlapped = {};
+            overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            DWORD read = 0;
+            BOOL ok = ReadFile(client.Handle(), chunk, sizeof chunk, &read, &overlapped);
+            if (!ok && GetLastError() == ERROR_IO_PENDING)
+                ok = GetOverlappedResult(client.Handle(), &overlapped, &read, TRUE);
+            const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+            if (!ok && error == ERROR_MORE_DATA)
+                GetOverlappedResult(client.Handle(), &overlapped, &read, FALSE);
+            CloseHandle(overlapped.hEvent);
+            received.append(chunk, int(read));
+            taken += read;
+            if (ok || (error != ERROR_MORE_DATA))
+                return;  // the message is complete (or the pipe failed)
+            QThread::msleep(4);
+        }
+    });
+    reader->start();
+    bool written = false;
+    qint64 takenWhenWritten = -1;
+    if (queued) {
+        // The worker's own frame buffer and event; the result comes back through a queued call.
+        QMetaObject::invokeMethod(sender, [&] {
+            written = sender->WriteData(payload);
+            takenWhenWritten = taken;
+        }, Qt::QueuedConnection);
+        QTRY_VERIFY_WITH_TIMEOUT(takenWhenWritten >= 0, kLong);
+    } else {
+        written = sender->WriteData(payload);
+        takenWhenWritten = taken;
+    }
+    QVERIFY(written);
+    QVERIFY2(takenWhenWritten >= size + 4 - 1024 * 1024, qPrintable(QString::number(takenWhenWritten)));
+    QVERIFY(reader->wait(kLong));
+    delete reader;
+    QCOMPARE(received.size(), size + 4);
+    QVERIFY(received == VXPipeFrame::Pack(payload));
     delete sender;
 }
 

@@ -10,6 +10,7 @@
 #include "PlatformKKWrapper/VXPipeServer.h"
 
 #include <QSignalSpy>
+#include <QThread>
 #include <QUuid>
 #include <QtTest>
 
@@ -59,6 +60,7 @@ private slots:
 
     // --- Talking ---------------------------------------------------------------------------------
     void carriesFramesBothWays();
+    void largeFramesWhileTheWatchOnTheSameHandleCompletes();
     void writeQueuedBeforeClientConnectsIsDelivered();
 
     // --- The client going away ----------------------------------------------------------------
@@ -252,6 +254,64 @@ void TestPipeServer::carriesFramesBothWays()
     QTRY_COMPARE_WITH_TIMEOUT(data.count(), 3, kLong);
     for (int i = 0; i < 3; ++i)
         QCOMPARE(data.at(i).at(0).toByteArray(), outgoing.at(i));
+}
+
+// The sender writes a 4 MiB frame to a client that reads slowly, on the handle on which the
+// receiver keeps its watch read pending; meanwhile the client writes onto that pipe, so the
+// watch's read completes (and is started again) in the middle of the write. Each operation has
+// an OVERLAPPED and an event of its own: the write is not taken for finished when the read is,
+// both frames arrive whole and in order, and the client is not taken for gone.
+void TestPipeServer::largeFramesWhileTheWatchOnTheSameHandleCompletes()
+{
+    VXPipeServer server;
+    QSignalSpy connected(&server, &VXPipeServer::SigClientConnected);
+    QSignalSpy closed(&server, &VXPipeServer::SigClientClosed);
+    QSignalSpy leftEarly(&server, &VXPipeServer::SigClientLeftBeforeConnecting);
+    QVERIFY(server.InitPipe(m_write, m_read));
+    TestChatClient client;
+    QVERIFY(client.Open(m_write, m_read));
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
+
+    QByteArray big(4 * 1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < big.size(); ++i)
+        big[i] = char(i * 7 + i / 4096);
+    QVERIFY(server.AsyncWriteData(big));
+    QVERIFY(server.AsyncWriteData("after the big one"));
+    // Noise on the write pipe while the big frame is under way; the reader is slow enough
+    // (about a second) for the write to be pending meanwhile.
+    QList<QByteArray> frames;
+    QThread* reader = QThread::create([&] {
+        QByteArray stream;
+        char chunk[16384];
+        while (frames.size() < 2) {
+            OVERLAPPED overlapped = {};
+            overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            DWORD read = 0;
+            BOOL ok = ReadFile(client.fromModule.Handle(), chunk, sizeof chunk, &read, &overlapped);
+            if (!ok && GetLastError() == ERROR_IO_PENDING)
+                ok = GetOverlappedResult(client.fromModule.Handle(), &overlapped, &read, TRUE);
+            else if (!ok && GetLastError() == ERROR_MORE_DATA)
+                GetOverlappedResult(client.fromModule.Handle(), &overlapped, &read, FALSE);
+            const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+            CloseHandle(overlapped.hEvent);
+            if (!ok && error != ERROR_MORE_DATA)
+                return;
+            VXPipeFrame::Reassemble(stream, chunk, int(read), [&](const QByteArray& payload) { frames.append(payload); });
+            QThread::msleep(4);
+        }
+    });
+    reader->start();
+    for (int i = 0; i < 3; ++i) {
+        QTest::qWait(100);
+        QVERIFY(client.fromModule.Write("noise the module ignores"));
+    }
+    QVERIFY(reader->wait(kLong));
+    delete reader;
+    QCOMPARE(frames.size(), 2);
+    QVERIFY(frames[0] == big);
+    QCOMPARE(frames[1], QByteArray("after the big one"));
+    QVERIFY(server.IsConnected());
+    QCOMPARE(closed.count() + leftEarly.count(), 0);
 }
 
 void TestPipeServer::writeQueuedBeforeClientConnectsIsDelivered()
