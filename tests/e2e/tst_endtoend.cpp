@@ -340,7 +340,8 @@ void TestEndToEnd::crashesRestartOnTheSamePipesUntilTheThirdInAMinute()
     QCOMPARE(refused.count(), 1);  // the host hears that it is up to it now
     QCOMPARE(module.inspect.PipeStatus(), 0);
     QCOMPARE(monitor.Names().count(QStringLiteral("kopkopCrashed")), 2);  // no third restart
-    QVERIFY(Clients().isEmpty());
+    // The pipes close before the killed process is a zombie: wait for it, and see that nothing replaced it.
+    QTRY_VERIFY_WITH_TIMEOUT(Clients().isEmpty(), kLong);
 
     // The host may start it again itself: that opens a new window.
     QVERIFY(StartClient(&module.manager, &module.callback) > 0);
@@ -441,7 +442,7 @@ void TestEndToEnd::hostileClientLosesOnlyItsConnection()
     QVERIFY2(errors[0].text.contains(report), qPrintable(errors[0].text));
     QCOMPARE(errors[0].trackId, QStringLiteral("746"));
     QCOMPARE(monitor.Names().count(QStringLiteral("Home_Kk_Crash")), 1);
-    QCOMPARE(Clients().size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(Clients().size(), 1, kLong);  // the first one may still be exiting
 }
 
 void TestEndToEnd::releasingTheModuleEndsTheClient_data()
