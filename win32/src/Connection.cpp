@@ -4,6 +4,7 @@
 #include "WireFormat.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -14,21 +15,44 @@ namespace win32layer {
 
 namespace {
 constexpr size_t kMaxReceiveBytes = 1u << 20;
+std::atomic<uint64_t> g_nextConnectionId{1};
 }  // namespace
 
 Connection::Connection(int dataFd, int controlFd, bool watchControl)
-    : dataFd_(dataFd), controlFd_(controlFd), watchControl_(watchControl)
+    : id_(g_nextConnectionId++),
+      dataSocket_(dataFd >= 0 ? std::make_shared<SharedSocket>(dataFd) : nullptr),
+      dataFd_(dataFd),
+      controlFd_(controlFd),
+      watchControl_(watchControl)
 {
 }
 
 Connection::~Connection()
 {
     // Normally closeLocked/disconnectLocked have released everything; this covers a connection
-    // that failed to start.
-    if (dataFd_ >= 0)
-        ::close(dataFd_);
+    // that failed to start. The data socket closes with its last holder.
     if (controlFd_ >= 0)
         ::close(controlFd_);
+}
+
+ReadDriver::Drive Connection::beginDriveLocked()
+{
+    ++drivers_;
+    return ReadDriver::Drive{id_, dataSocket_};
+}
+
+bool Connection::driveLocked()
+{
+    settleLocked(nullptr, nullptr);
+    return !reads_.empty();
+}
+
+void Connection::endDriveLocked()
+{
+    // The I/O thread left this socket's incoming data alone while anyone drove it; the last driver
+    // takes whatever came meanwhile.
+    if (--drivers_ == 0)
+        settleLocked(nullptr, nullptr);
 }
 
 bool Connection::startLocked(const std::weak_ptr<IoSource>& source)
@@ -127,8 +151,18 @@ bool Connection::cancelLocked(const OVERLAPPED* overlapped)
 
 void Connection::onReadyLocked(uint64_t registration, uint32_t /*events*/)
 {
-    if (registration != 0 && registration == controlRegistration_)
+    if (registration != 0 && registration == controlRegistration_) {
         checkControlLocked();
+        settleLocked(nullptr, nullptr);
+        return;
+    }
+    if (drivers_ > 0) {
+        // The waiting threads take the incoming data; writes are nobody's but ours.
+        pumpWritesLocked(nullptr, nullptr);
+        if (state_ != State::Open && !reads_.empty())
+            pumpReadsLocked(nullptr, nullptr);
+        return;
+    }
     settleLocked(nullptr, nullptr);
 }
 
@@ -371,7 +405,11 @@ void Connection::releaseDescriptorsLocked()
                 reactor->remove(dataRegistration_, dataFd_);
             dataRegistration_ = 0;
         }
-        ::close(dataFd_);
+        // A thread polling it still holds the socket: end it now, so the peer sees the end at
+        // once and the poller wakes; the descriptor closes with its last holder.
+        if (dataSocket_.use_count() > 1)
+            ::shutdown(dataFd_, SHUT_RDWR);
+        dataSocket_.reset();
         dataFd_ = -1;
     }
 }

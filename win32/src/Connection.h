@@ -4,6 +4,7 @@
 #include "IoRequest.h"
 #include "NtStatus.h"
 #include "OutboundQueue.h"
+#include "ReadDriver.h"
 
 #include <cstdint>
 #include <deque>
@@ -28,6 +29,9 @@ class IoSource;
 // A request that fails the moment it is made fails "at once": it is returned as an immediate status
 // and neither completed nor signalled, as Windows does. Requests already pending are completed.
 //
+// While threads waiting for its reads drive them (ReadDriver), the reactor leaves incoming data to
+// them and only moves pending writes; the last of them to stop settles once more.
+//
 // Thread use: not thread-safe by itself. Every method is called with the owning PipeEnd's mutex
 // held, from API threads and from the reactor thread; names end in Locked to say so.
 class Connection {
@@ -45,6 +49,12 @@ public:
     bool startLocked(const std::weak_ptr<IoSource>& source);
     bool ownsLocked(uint64_t registration) const;
     State stateLocked() const { return state_; }
+    // Unique in the process: tells a connection from a later one at the same address.
+    uint64_t id() const { return id_; }
+
+    ReadDriver::Drive beginDriveLocked();
+    bool driveLocked();  // see ReadDriver::drive
+    void endDriveLocked();
 
     // Queue a request and try to complete it at once. Returns an immediate failure status (the
     // request is dropped), or NtStatus::kPending with *completedNow saying whether it already
@@ -87,7 +97,10 @@ private:
     void releaseDescriptorsLocked();
     void closeControlLocked();
 
-    int dataFd_;
+    const uint64_t id_;
+    std::shared_ptr<SharedSocket> dataSocket_;  // shared with the threads that poll it
+    int dataFd_;                                // dataSocket_'s, or -1
+    int drivers_ = 0;                           // waiting threads driving the reads
     int controlFd_;
     const bool watchControl_;
     uint64_t dataRegistration_ = 0;

@@ -4,6 +4,7 @@
 #include "HandleTable.h"
 #include "LastError.h"
 #include "PipeEnd.h"
+#include "ReadDriver.h"
 
 namespace win32layer {
 
@@ -36,7 +37,9 @@ DWORD IoCall::prepare()
 
 std::unique_ptr<IoRequest> IoCall::makeRequest(IoRequest::Kind kind)
 {
-    return std::make_unique<IoRequest>(kind, target_, userEvent_, end_->fileEvent(), wakeup_);
+    return std::make_unique<IoRequest>(kind, target_, userEvent_, end_->fileEvent(), wakeup_,
+                                       kind == IoRequest::Kind::Read ? std::weak_ptr<ReadDriver>(end_)
+                                                                     : std::weak_ptr<ReadDriver>());
 }
 
 BOOL IoCall::finish(NtStatus::Value started, bool completedNow, LPDWORD bytes)

@@ -23,7 +23,7 @@ NtStatus::Value PipeEnd::startRead(std::unique_ptr<IoRequest> request, bool* com
     if (connection == nullptr)
         return unconnectedStatusLocked();
     request->messageMode = messageReadMode_;
-    fileEvent_->reset();
+    request->resetEventsLocked();
     return connection->submitReadLocked(std::move(request), completedNow);
 }
 
@@ -38,7 +38,7 @@ NtStatus::Value PipeEnd::startWrite(std::unique_ptr<IoRequest> request, bool* co
     Connection* connection = connectionLocked();
     if (connection == nullptr)
         return unconnectedStatusLocked();
-    fileEvent_->reset();
+    request->resetEventsLocked();
     if (!messageType_ && request->length == 0) {
         // A byte stream has no empty messages: nothing to send, nothing for the reader to see.
         if (connection->stateLocked() == Connection::State::Disconnected)
@@ -90,6 +90,29 @@ void PipeEnd::onHandleClosed()
         return;
     closed_ = true;
     closeLocked();
+}
+
+ReadDriver::Drive PipeEnd::beginDrive()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Connection* connection = closed_ ? nullptr : connectionLocked();
+    return connection ? connection->beginDriveLocked() : Drive();
+}
+
+bool PipeEnd::drive(const Drive& drive)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Connection* connection = closed_ ? nullptr : connectionLocked();
+    // A connection that has been replaced is gone, and so are its reads.
+    return connection && connection->id() == drive.connection && connection->driveLocked();
+}
+
+void PipeEnd::endDrive(const Drive& drive)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Connection* connection = closed_ ? nullptr : connectionLocked();
+    if (connection && connection->id() == drive.connection)
+        connection->endDriveLocked();
 }
 
 bool PipeEnd::cancelOthersLocked(const OVERLAPPED* /*overlapped*/) { return false; }

@@ -6,6 +6,7 @@
 #include "KernelObject.h"
 #include "NtStatus.h"
 #include "Reactor.h"
+#include "ReadDriver.h"
 
 #include <memory>
 #include <mutex>
@@ -20,7 +21,7 @@ namespace win32layer {
 // every mutable member of the end and of its Connection; subclasses' *Locked members expect it held.
 // Once closed_ is set (by CloseHandle) the end does nothing more, so calls that looked the handle up
 // just before it was closed fail with ERROR_INVALID_HANDLE, and late reactor callbacks are ignored.
-class PipeEnd : public KernelObject, public IoSource, public std::enable_shared_from_this<PipeEnd> {
+class PipeEnd : public KernelObject, public IoSource, public ReadDriver, public std::enable_shared_from_this<PipeEnd> {
 public:
     struct Access {
         bool read;
@@ -44,6 +45,11 @@ public:
 
     void onIoReady(uint64_t registration, uint32_t events) final;
     void onHandleClosed() final;
+
+    // A waiting thread drives the reads of the current connection (see ReadDriver).
+    Drive beginDrive() final;
+    bool drive(const Drive& drive) final;
+    void endDrive(const Drive& drive) final;
 
 protected:
     // The connection reads and writes go to, or nullptr when there is none.

@@ -122,7 +122,7 @@ NtStatus::Value ServerPipe::startConnect(std::unique_ptr<IoRequest> request, boo
     case State::Listening:
         break;
     }
-    fileEvent()->reset();
+    request->resetEventsLocked();
     connectRequests_.push_back(std::move(request));
     return NtStatus::kPending;
 }
