@@ -177,7 +177,10 @@ bool VXPipeServer::AsyncWriteData(const QByteArray& data)
                               QStringLiteral("m_pPipeSender is nullptr"), kNoValue, QString(), KK_LOCATION);
         return false;
     }
-    return VXThreadUtils::InvokeMethodQueued(m_pPipeSender, "WriteData", Q_ARG(QByteArray, data));
+    // A functor, not the slot's name: a call by name looks the method up and copies the argument
+    // by type name on every message, which costs as much as the write itself for a small one.
+    VXPipeSender* sender = m_pPipeSender;
+    return QMetaObject::invokeMethod(sender, [sender, data] { sender->WriteData(data); }, Qt::QueuedConnection);
 }
 
 bool VXPipeServer::IsConnected()

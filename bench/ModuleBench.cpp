@@ -54,13 +54,20 @@ bool ReadFrames(HANDLE pipe, long long count)
 
 }  // namespace
 
-ModuleBench::ModuleBench(const QString& simulatorPath, QObject* parent) : EndToEndBench(parent), m_simulator(simulatorPath)
+ModuleBench::ModuleBench(Client client, const QString& clientPath, QObject* parent)
+    : EndToEndBench(parent), m_client(client), m_simulator(clientPath)
 {
     VXGlobalData::Instance()->SetAppVersion("5.2.1");
     VXGlobalData::Instance()->SetPin(QStringLiteral("seller_01"));
     m_config.reset(new VXConfigService(m_dir.filePath(QStringLiteral("host.json"))));
-    YRRouterProtocol::Register(QLatin1String(kConfigUri), m_config.get());
     Configure(true);
+}
+
+void ModuleBench::UseThisConfiguration()
+{
+    // The configuration service is one per process, found by its address, and the module reads it
+    // at every launch: the bench that launches next registers its own.
+    YRRouterProtocol::Register(QLatin1String(kConfigUri), m_config.get());
 }
 
 ModuleBench::~ModuleBench()
@@ -96,6 +103,15 @@ VXKopkopManager* ModuleBench::NewManager()
 
 bool ModuleBench::Start(const FloodPlan& floods)
 {
+    UseThisConfiguration();
+    if (m_client == Client::Lean) {
+        m_manager = NewManager();
+        const int startups = m_startups;
+        m_manager->ExecuteKK(false);
+        const bool started = Pump([&] { return m_startups > startups; }, kWaitMs);
+        m_mainClientPid = m_clientPid;
+        return started;
+    }
     QString script;
     for (const auto& block : floods) {
         script += QStringLiteral("wait OpenBaseInfoSettingWindow 600000\nflood %1 %2\n")
@@ -176,12 +192,15 @@ double ModuleBench::HostToClient(int count, int payloadSize, bool guarded, Cost*
     return delivered ? seconds : -1;
 }
 
-double ModuleBench::ClientToHost(int count)
+double ModuleBench::ClientToHost(int count, int payloadSize)
 {
     const long long target = m_baseInfoCount + count;
     QElapsedTimer clock;
     clock.start();
-    m_manager->SendCommand(kFloodTrigger);
+    if (m_client == Client::Lean)
+        m_manager->SendCommand(QStringLiteral("[\"Flood\",\"i:%1\",\"i:%2\"]").arg(count).arg(payloadSize));
+    else
+        m_manager->SendCommand(kFloodTrigger);
     if (!Pump([&] { return m_baseInfoCount >= target; }, kWaitMs))
         return -1;
     return clock.nsecsElapsed() / 1e9;
@@ -189,6 +208,7 @@ double ModuleBench::ClientToHost(int count)
 
 QVector<double> ModuleBench::LaunchToReady(int samples)
 {
+    UseThisConfiguration();
     QVector<double> results;
     for (int i = 0; i < samples; ++i) {
         VXKopkopManager* manager = NewManager();
@@ -206,6 +226,7 @@ QVector<double> ModuleBench::LaunchToReady(int samples)
 
 QVector<double> ModuleBench::Restarts(int samples)
 {
+    UseThisConfiguration();
     QVector<double> results;
     while (results.size() < samples) {
         // A fresh manager for every two restarts: a third close within a minute is not restarted.
@@ -279,6 +300,7 @@ QVector<double> ModuleBench::BareSpawn(int samples)
 
 qint64 ModuleBench::PeakMemoryWhileQueued(int count, int payloadSize, bool* allDelivered)
 {
+    UseThisConfiguration();
     *allDelivered = false;
     VXKopkopManager* manager = NewManager();
     VXKopkopManagerInspector inspect(manager);

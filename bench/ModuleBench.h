@@ -17,9 +17,11 @@
 class VXConfigService;
 class VXKopkopManager;
 
-// The module measured as a host uses it: a VXKopkopManager that prepares and launches the
-// chat-client simulator (kopkop-sim) from the host configuration, real pipes, the simulator's
-// client-side class on the other end, and a callback on the main thread.
+// The module measured as a host uses it: a VXKopkopManager that prepares and launches a chat
+// client from the host configuration, real pipes, the client-side class on the other end, and a
+// callback on the main thread. The client is either the lean one (kk-bench-client: one thread
+// that reads, answers and writes, on the endpoint's fast path) or the simulator (kopkop-sim, with
+// its reader thread and event loop).
 //
 // Lives on the main thread, like the manager.
 class ModuleBench : public EndToEndBench, public IKKCallbackInterface
@@ -29,7 +31,9 @@ public:
     // The client-to-host blocks the simulator will be asked for, in order: (count, payload size).
     using FloodPlan = QList<QPair<int, int>>;
 
-    ModuleBench(const QString& simulatorPath, QObject* parent = nullptr);
+    enum class Client { Lean, Simulator };
+
+    ModuleBench(Client client, const QString& clientPath, QObject* parent = nullptr);
     ~ModuleBench() override;
 
     // Launches the simulator through the module and waits until it is ready.
@@ -40,8 +44,9 @@ public:
     // with the guarded OpenKKWindow; seconds until the client has them all (a round trip that
     // follows them proves it), or -1.
     double HostToClient(int count, int payloadSize, bool guarded, Cost* cost = nullptr, bool countSyscalls = false);
-    // The next block of the flood plan: seconds from asking until the callback saw them all.
-    double ClientToHost(int count);
+    // `count` messages of `payloadSize` bytes client to host (for the simulator: the next block of
+    // its flood plan): seconds from asking until the callback saw them all.
+    double ClientToHost(int count, int payloadSize);
 
     // ExecuteKK(false) to OnStartupCompleted with a fresh manager each time: milliseconds.
     QVector<double> LaunchToReady(int samples);
@@ -80,9 +85,11 @@ protected:
 
 private:
     void Configure(bool useVxProcess);
+    void UseThisConfiguration();
     VXKopkopManager* NewManager();
 
-    QString m_simulator;
+    const Client m_client;
+    QString m_simulator;  // the client program
     QTemporaryDir m_dir;
     std::unique_ptr<VXConfigService> m_config;
     VXKopkopManager* m_manager = nullptr;

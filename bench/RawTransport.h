@@ -37,6 +37,9 @@ public:
     double OneWay(int count, int payloadSize, int readSize, Cost* cost = nullptr, bool countSyscalls = false);
     // Ping-pong of one small frame between the two threads; microseconds per round trip.
     QVector<double> RoundTrips(int samples, int payloadSize);
+    // Ping-pong of one small frame between this process and a child of it, over a socket pair,
+    // one thread on each side with blocking reads: the floor of any two-process design.
+    static QVector<double> ProcessRoundTrips(int samples, int payloadSize);
 
 private:
     bool WriteAll(bool fromFirst, const char* data, int size);

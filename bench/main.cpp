@@ -130,6 +130,7 @@ int main(int argc, char** argv)
 
     const QDir bin(QCoreApplication::applicationDirPath());
     const QString simulator = bin.filePath(QStringLiteral("kopkop-sim"));
+    const QString leanClient = bin.filePath(QStringLiteral("kk-bench-client"));
     const QString qtClient = bin.filePath(QStringLiteral("kk-bench-qtclient"));
 
     Print(QStringLiteral("kk-bench: %1 rounds; %2 x 100 B and %3 x 64 KiB messages per block; %4 round trips; "
@@ -148,21 +149,25 @@ int main(int argc, char** argv)
         floods.append({plan.smallCount, kSmall});
         floods.append({plan.largeCount, kLarge});
     }
-    ModuleBench module(simulator);
+    // The module with the lean client (as lean as the Qt-only one), and again with the simulator.
+    ModuleBench module(ModuleBench::Client::Lean, leanClient);
+    ModuleBench simulated(ModuleBench::Client::Simulator, simulator);
     QtAlternative alternative(qtClient);
     RawTransport socketPair(RawTransport::SocketPair);
     RawTransport win32Pipe(RawTransport::Win32Pipe);
-    if (!module.Start(floods) || !alternative.Start() || !socketPair.IsOpen() || !win32Pipe.IsOpen()) {
-        Print(QStringLiteral("kk-bench: could not set up (module, alternative, socket pair, Win32 pipe)"));
+    if (!module.Start({}) || !simulated.Start(floods) || !alternative.Start() || !socketPair.IsOpen() ||
+        !win32Pipe.IsOpen()) {
+        Print(QStringLiteral("kk-bench: could not set up (module, simulator, alternative, socket pair, Win32 pipe)"));
         return 1;
     }
 
     Results r;
     const auto perSecond = [](int count, double seconds) { return seconds > 0 ? count / seconds : -1; };
-    QVector<double> moduleRtt, altRtt, socketRtt, pipeRtt;
+    QVector<double> moduleRtt, simulatedRtt, altRtt, socketRtt, pipeRtt, processRtt;
 
     // Warm-up: code paths, caches and allocators, not counted.
     module.RoundTrips(plan.roundTrips / 10);
+    simulated.RoundTrips(plan.roundTrips / 10);
     alternative.RoundTrips(plan.roundTrips / 10);
     socketPair.RoundTrips(plan.roundTrips / 10, 24);
     module.HostToClient(plan.smallCount / 10, kSmall, false);
@@ -196,12 +201,20 @@ int main(int argc, char** argv)
                 }
                 r.Add("h2c" + tag + "/pipe" + read, perSecond(count, win32Pipe.OneWay(count, size, readSize)));
             }
-            r.Add("c2h" + tag + "/module", perSecond(count, module.ClientToHost(count)));
+            r.Add("c2h" + tag + "/module", perSecond(count, module.ClientToHost(count, size)));
+            if (size == kSmall) {
+                r.Add("h2c" + tag + "/simulator", perSecond(count, simulated.HostToClient(count, size, false)));
+                r.Add("c2h" + tag + "/simulator", perSecond(count, simulated.ClientToHost(count, size)));
+            } else {
+                simulated.ClientToHost(count, size);  // the simulator's plan has a large block here
+            }
             r.Add("c2h" + tag + "/alternative", perSecond(count, alternative.ClientToHost(count, size)));
         }
         const int samples = plan.roundTrips / plan.rounds;
         moduleRtt += module.RoundTrips(samples);
+        simulatedRtt += simulated.RoundTrips(samples);
         altRtt += alternative.RoundTrips(samples);
+        processRtt += RawTransport::ProcessRoundTrips(samples, 24);
         socketRtt += socketPair.RoundTrips(samples, 24);
         pipeRtt += win32Pipe.RoundTrips(samples, 24);
 
@@ -228,6 +241,8 @@ int main(int argc, char** argv)
         r.Add("rttP99/" + variant, BenchStats::Percentile(samples, 99));
     };
     percentiles(QStringLiteral("module"), moduleRtt);
+    percentiles(QStringLiteral("simulator"), simulatedRtt);
+    percentiles(QStringLiteral("process"), processRtt);
     percentiles(QStringLiteral("alternative"), altRtt);
     percentiles(QStringLiteral("socket65536"), socketRtt);
     percentiles(QStringLiteral("pipe65536"), pipeRtt);
@@ -273,13 +288,16 @@ int main(int argc, char** argv)
     const QString sock64 = QStringLiteral("socket pair, 64 KiB reads");
     const QString sock2k = QStringLiteral("socket pair, 2048-byte reads");
     row("host->client 100 B, SendCommand", "msg/s", true, "h2c100B", "module", "socket65536", sock64);
+    row("  ... with the simulator as client", "msg/s", true, "h2c100B", "simulator", "socket65536", sock64);
     row("host->client 100 B, OpenKKWindow", "msg/s", true, "h2c100B", "moduleGuarded", "socket65536", sock64);
     row("host->client 64 KiB, SendCommand", "msg/s", true, "h2c64KiB", "module", "socket65536", sock64);
     row("host->client 64 KiB, OpenKKWindow", "msg/s", true, "h2c64KiB", "moduleGuarded", "socket65536", sock64);
     row("client->host 100 B", "msg/s", true, "c2h100B", "module", "socket2048", sock2k);
+    row("  ... with the simulator as client", "msg/s", true, "c2h100B", "simulator", "socket2048", sock2k);
     row("client->host 64 KiB", "msg/s", true, "c2h64KiB", "module", "socket2048", sock2k);
-    row("round trip p50", "us", false, "rttP50", "module", "socket65536", "socket pair ping-pong");
-    row("round trip p99", "us", false, "rttP99", "module", "socket65536", "socket pair ping-pong");
+    row("round trip p50", "us", false, "rttP50", "module", "process", "socket pair, two processes");
+    row("  ... with the simulator as client", "us", false, "rttP50", "simulator", "process", "socket pair, two processes");
+    row("round trip p99", "us", false, "rttP99", "module", "process", "socket pair, two processes");
     row("launch to ready", "ms", false, "launch", "module", "raw", "bare spawn to first message");
     row("restart after SIGKILL", "ms", false, "restart", "module", "raw", "bare spawn to first message");
     rows.last().raw = r.Get("launch/raw");
@@ -326,8 +344,10 @@ int main(int argc, char** argv)
             Print(QStringLiteral("  %1 %2 %3").arg(tag, -6).arg(raw, -12).arg(Cell(r.Get("h2c" + tag + "/" + raw))));
         }
     }
-    Print(QStringLiteral("  round trip p50/p99 us: socket pair %1/%2, Win32 layer pipe %3/%4")
-              .arg(Format(r.Get("rttP50/socket65536").median), Format(r.Get("rttP99/socket65536").median),
+    Print(QStringLiteral("  round trip p50/p99 us: socket pair between two processes %1/%2, between two threads %3/%4, "
+                         "Win32 layer pipe between two threads %5/%6")
+              .arg(Format(r.Get("rttP50/process").median), Format(r.Get("rttP99/process").median),
+                   Format(r.Get("rttP50/socket65536").median), Format(r.Get("rttP99/socket65536").median),
                    Format(r.Get("rttP50/pipe65536").median), Format(r.Get("rttP99/pipe65536").median)));
 
     if (parser.isSet(json)) {

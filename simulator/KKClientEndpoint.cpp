@@ -114,7 +114,8 @@ bool KKClientEndpoint::ParseCommandLine(const QStringList& arguments, Launch* ou
     return true;
 }
 
-KKClientEndpoint::KKClientEndpoint(QObject* parent) : QObject(parent), m_reader(new KKPipeReader(this))
+KKClientEndpoint::KKClientEndpoint(QObject* parent, Reading reading)
+    : QObject(parent), m_reader(new KKPipeReader(this)), m_reading(reading)
 {
     qRegisterMetaType<QSharedPointer<VXProcessMessage>>("QSharedPointer<VXProcessMessage>");
     qRegisterMetaType<KKReceivedBatch>("KKReceivedBatch");
@@ -129,6 +130,8 @@ KKClientEndpoint::~KKClientEndpoint()
     Close();
     if (m_writeEvent)
         CloseHandle(m_writeEvent);
+    if (m_readEvent)
+        CloseHandle(m_readEvent);
 }
 
 DWORD KKClientEndpoint::Connect(const Launch& launch, int timeoutMs, int pipes)
@@ -206,6 +209,8 @@ void KKClientEndpoint::ClosePipe(Pipe pipe)
         CloseHandle(m_fromHost);
         m_fromHost = nullptr;
         m_reader->ResetStream();
+        m_stream.Clear();
+        m_ready.clear();
     }
     if ((pipe & ReadPipe) && m_toHost) {
         CloseHandle(m_toHost);
@@ -224,8 +229,48 @@ void KKClientEndpoint::Close()
 void KKClientEndpoint::RestartReader()
 {
     m_reader->Stop();
-    if (m_fromHost || m_toHost)
+    if (m_reading == Reading::Thread && (m_fromHost || m_toHost))
         m_reader->Start(m_fromHost, m_toHost, m_session);
+}
+
+bool KKClientEndpoint::ReadPayload(QByteArray* payload, int timeoutMs)
+{
+    if (m_ready.isEmpty() && !m_hostGone && m_fromHost) {
+        if (!m_readEvent)
+            m_readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (m_readBuffer.isEmpty())
+            m_readBuffer.resize(int(KKPipeReader::kBufferSize));
+        while (m_ready.isEmpty()) {
+            OVERLAPPED overlapped = {};
+            overlapped.hEvent = m_readEvent;
+            DWORD read = 0;
+            BOOL ok = ReadFile(m_fromHost, m_readBuffer.data(), DWORD(m_readBuffer.size()), &read, &overlapped);
+            DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+            if (!ok && error == ERROR_IO_PENDING) {
+                // The thread that waits completes the read itself when the data comes.
+                if (WaitForSingleObject(m_readEvent, timeoutMs < 0 ? INFINITE : DWORD(timeoutMs)) != WAIT_OBJECT_0) {
+                    CancelIoEx(m_fromHost, &overlapped);
+                    ok = GetOverlappedResult(m_fromHost, &overlapped, &read, TRUE);
+                    if (!ok && GetLastError() == ERROR_OPERATION_ABORTED)
+                        return false;  // the time ran out
+                } else {
+                    ok = GetOverlappedResult(m_fromHost, &overlapped, &read, FALSE);
+                }
+                error = ok ? ERROR_SUCCESS : GetLastError();
+            } else if (!ok && error == ERROR_MORE_DATA) {
+                GetOverlappedResult(m_fromHost, &overlapped, &read, FALSE);
+            }
+            if (!ok && error != ERROR_MORE_DATA) {
+                m_hostGone = true;
+                return false;
+            }
+            m_ready.append(m_stream.Append(m_readBuffer.constData(), int(read)).payloads);
+        }
+    }
+    if (m_ready.isEmpty())
+        return false;
+    *payload = m_ready.takeFirst();
+    return true;
 }
 
 void KKClientEndpoint::OnReceived(int session, const KKReceivedBatch& batch)

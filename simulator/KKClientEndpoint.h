@@ -1,5 +1,6 @@
 #pragma once
 
+#include "simulator/KKFrameStream.h"
 #include "simulator/KKMessageMetaType.h"
 #include "win32layer/Win32Api.h"
 
@@ -17,11 +18,17 @@ class KKPipeReader;
 // Pipe names are the module's: the "write pipe" (the first name) is the one the module writes and
 // the client reads; the "read pipe" (the second) is the one the client writes.
 //
+// Two ways to read. By default a KKPipeReader thread reads and hands every payload to the owner's
+// event loop as a signal. A client that does one thing at a time (read, answer, write) can read in
+// its own thread instead (Reading::Caller): ReadPayload blocks until the next payload has come, and
+// no thread, signal or event loop stands between the pipe and the client - the fast path.
+//
 // Threads. The endpoint belongs to the thread that creates it (its owner); every public function
 // is called there and every signal is emitted there. Reading happens in a KKPipeReader thread that
-// the endpoint starts and joins; it hands payloads over through queued signals and never touches
-// the endpoint. Sends are blocking writes in the owner's thread. The handles are opened, used for
-// writing and closed by the owner alone; the reader uses them only between its start and its join.
+// the endpoint starts and joins (or, with Reading::Caller, in the owner's ReadPayload); it hands
+// payloads over through queued signals and never touches the endpoint. Sends are blocking writes
+// in the owner's thread. The handles are opened, used for writing and closed by the owner alone;
+// the reader uses them only between its start and its join.
 class KKClientEndpoint : public QObject
 {
     Q_OBJECT
@@ -37,13 +44,14 @@ public:
     };
 
     enum Pipe { NoPipe = 0, WritePipe = 1, ReadPipe = 2, BothPipes = WritePipe | ReadPipe };
+    enum class Reading { Thread, Caller };
 
     // Parses the module's two arguments, `pipe?param=<write pipe>&<read pipe>` and
     // `version=<host version>`, given without the program name; arguments after them are the
     // caller's business. False, with a one-line reason in `error`, for anything malformed.
     static bool ParseCommandLine(const QStringList& arguments, Launch* out, QString* error);
 
-    explicit KKClientEndpoint(QObject* parent = nullptr);
+    explicit KKClientEndpoint(QObject* parent = nullptr, Reading reading = Reading::Thread);
     // Closes whatever is open.
     ~KKClientEndpoint() override;
 
@@ -67,6 +75,11 @@ public:
     // Each send blocks until the module's end has taken the bytes. False if the read pipe is not
     // open, the host is gone, or the write failed; a failed write also means HostGone.
 
+    // Reading::Caller: waits up to `timeoutMs` (-1: no limit) for the next payload from the host.
+    // False when the time ran out, or when the host's end has gone (then IsHostGone()).
+    bool ReadPayload(QByteArray* payload, int timeoutMs = -1);
+    bool IsHostGone() const { return m_hostGone; }
+
     // Closes one pipe (the reader goes on with the other).
     void ClosePipe(Pipe pipe);
     // Closes both pipes and ends the reader; nothing from this connection is signalled afterwards.
@@ -86,7 +99,14 @@ private slots:
 private:
     void RestartReader();
 
-    KKPipeReader* m_reader;  // child
+    KKPipeReader* m_reader;  // child; not started with Reading::Caller
+    const Reading m_reading;
+    // Reading::Caller: the read buffer, what it holds of frames not yet whole, and payloads whole but
+    // not yet returned.
+    QByteArray m_readBuffer;
+    KKFrameStream m_stream;
+    QList<QByteArray> m_ready;
+    HANDLE m_readEvent = nullptr;
     HANDLE m_fromHost = nullptr;  // the write pipe
     HANDLE m_toHost = nullptr;    // the read pipe
     HANDLE m_writeEvent;          // the OVERLAPPED event of every send
