@@ -21,6 +21,18 @@ QSharedPointer<VXProcessMessage> Make(const QString& name, std::initializer_list
     return message;
 }
 
+// Pins are nearly always lower-case ASCII already: a plain scan spares QString::toLower its
+// per-character table look-ups, and the text is shared rather than copied.
+QString LowerCased(const QString& text)
+{
+    for (const QChar c : text) {
+        const ushort unit = c.unicode();
+        if (unit >= 0x80 || (unit >= 'A' && unit <= 'Z'))
+            return text.toLower();
+    }
+    return text;
+}
+
 }  // namespace
 
 QSharedPointer<VXProcessMessage> MakeChangeSettingMessage(const KKSettingEntity& setting)
@@ -42,7 +54,7 @@ QSharedPointer<VXProcessMessage> MakeOpenKKWindowMessage(const QString& strPin, 
                                                          const QString& strAppId, const QString& businessData)
 {
     return Make(QStringLiteral("OpenKKWindow"),
-                {QVariant(strPin.toLower()), QVariant(int(userType)), QVariant(strAppId), QVariant(businessData)});
+                {QVariant(LowerCased(strPin)), QVariant(int(userType)), QVariant(strAppId), QVariant(businessData)});
 }
 
 QSharedPointer<VXProcessMessage> MakeOpenKKGroupMessage(const QString& first, const QString& second)

@@ -445,22 +445,22 @@ QString VXKopkopManager::InstallText() const
 // ---------------------------------------------------------------------------------------------
 // Outbound commands and the pending cache
 
-bool VXKopkopManager::CheckKKConnected(const QSharedPointer<VXProcessMessage>& msg)
+bool VXKopkopManager::CheckKKConnected(const MessageBuilder& keep)
 {
     switch (m_pipeStatus) {
     case PipeStatusIdle:
-        if (msg)
-            m_msgCache.append(msg);
+        if (keep)
+            m_msgCache.append(keep());
         ExecuteKK(false);
         return false;
     case PipeStatusStarted:
-        if (msg)
-            m_msgCache.append(msg);
+        if (keep)
+            m_msgCache.append(keep());
         return false;
     case PipeStatusConnected:
         if (!m_isReady) {
-            if (msg)
-                m_msgCache.append(msg);
+            if (keep)
+                m_msgCache.append(keep());
             Login();
             return false;
         }
@@ -476,11 +476,11 @@ void VXKopkopManager::CacheMsg(const QSharedPointer<VXProcessMessage>& msg)
         m_msgCache.append(msg);
 }
 
-bool VXKopkopManager::GuardedCheck(const QSharedPointer<VXProcessMessage>& msg)
+bool VXKopkopManager::GuardedCheck(const MessageBuilder& keep)
 {
     VXKKData* kkData = IGeneralData::Instance()->GetKKData();
     kkData->SetChangeStatus(kkData->GetStartupStatus() != KK_Status_Unset);
-    return CheckKKConnected(msg);
+    return CheckKKConnected(keep);
 }
 
 void VXKopkopManager::SendMsgAfterReady()
@@ -525,7 +525,7 @@ void VXKopkopManager::ChangeStatus(KK_Status status)
         return;
     kkData->SetStartupStatus(status);
     kkData->SetChangeStatus(true);
-    if (CheckKKConnected(QSharedPointer<VXProcessMessage>()))
+    if (CheckKKConnected(nullptr))
         m_pWrapper->ChangeStatus(status);
 }
 
@@ -558,7 +558,7 @@ void VXKopkopManager::OpenBaseInfoSettingWindow()
 void VXKopkopManager::OpenKKGroup(const QString& first, const QString& second)
 {
     LogInfo(KK_LOCATION, QStringLiteral("OpenKKGroup"));
-    if (m_pWrapper && GuardedCheck(MakeOpenKKGroupMessage(first, second)))
+    if (m_pWrapper && GuardedCheck([&] { return MakeOpenKKGroupMessage(first, second); }))
         m_pWrapper->OpenKKGroup(first, second);
 }
 
@@ -569,7 +569,7 @@ void VXKopkopManager::OpenKKWindow(const QString& pin, KK_UserType userType, con
                              .arg(pin, QString::number(int(userType)), appId, businessData));
     if (!m_pWrapper)
         return;
-    const bool connected = GuardedCheck(MakeOpenKKWindowMessage(pin, userType, appId, businessData));
+    const bool connected = GuardedCheck([&] { return MakeOpenKKWindowMessage(pin, userType, appId, businessData); });
     LogHelper::Trace(QLatin1String(kMainCategory),
                      KK_LOCATION + QStringLiteral("CheckKKConnected = %1").arg(connected ? 1 : 0));
     if (connected)
@@ -579,7 +579,7 @@ void VXKopkopManager::OpenKKWindow(const QString& pin, KK_UserType userType, con
 void VXKopkopManager::OpenKKWorkbench(const QString& value)
 {
     LogInfo(KK_LOCATION, QStringLiteral("OpenKKWorkbench"));
-    if (m_pWrapper && GuardedCheck(MakeOpenKKWorkbenchMessage(value)))
+    if (m_pWrapper && GuardedCheck([&] { return MakeOpenKKWorkbenchMessage(value); }))
         m_pWrapper->OpenKKWorkbench(value);
 }
 

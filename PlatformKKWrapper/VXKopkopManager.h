@@ -13,6 +13,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 class IKKCallbackInterface;
 class IKKInterface;
 class KKSettingEntity;
@@ -119,11 +121,14 @@ private:
     bool CrashTimesCheck();
     bool StartKkUseVxProcess() const;
     void StartKopKop(const QString& path);
-    bool CheckKKConnected(const QSharedPointer<VXProcessMessage>& msg);
+    // The message a request would be kept as, built only if it has to be kept: a long argument
+    // (a 64 KiB business text) is not copied and scanned once for nothing.
+    using MessageBuilder = std::function<QSharedPointer<VXProcessMessage>()>;
+    bool CheckKKConnected(const MessageBuilder& keep);
     void CacheMsg(const QSharedPointer<VXProcessMessage>& msg);
     void SendMsgAfterReady();
     // The change-status update and connection check of the three requests that are kept.
-    bool GuardedCheck(const QSharedPointer<VXProcessMessage>& msg);
+    bool GuardedCheck(const MessageBuilder& keep);
     QString InstallText() const;
     // A launched client did not make it to a connection: idle again, the pipes ready for the
     // next client, the host told with SigExecuteError.

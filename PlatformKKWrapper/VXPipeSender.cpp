@@ -5,12 +5,28 @@
 #include "VXFoundation/VXThread.h"
 #include "VXFoundation/VXThreadAnnotations.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QEvent>
 
 namespace {
 
 // The largest frame buffer the worker keeps between writes.
 const int kKeptFrameCapacity = 1024 * 1024;
+
+// A payload for the worker to write. Created by the queueing thread, delivered and deleted by the
+// worker's event loop.
+class WriteEvent : public QEvent
+{
+public:
+    explicit WriteEvent(const QByteArray& data) : QEvent(Type()), payload(data) {}
+    static QEvent::Type Type()
+    {
+        static const QEvent::Type type = QEvent::Type(QEvent::registerEventType());
+        return type;
+    }
+    const QByteArray payload;
+};
 
 void ConnectFailed(DWORD error)
 {
@@ -89,6 +105,21 @@ void VXPipeSender::StopThread()
     m_pThread->wait();
     delete m_pThread;
     m_pThread = nullptr;
+}
+
+void VXPipeSender::QueueWrite(const QByteArray& data)
+{
+    VX_HAPPENS_BEFORE(this);  // WriteData starts with VX_HAPPENS_AFTER(this)
+    QCoreApplication::postEvent(this, new WriteEvent(data));
+}
+
+bool VXPipeSender::event(QEvent* event)
+{
+    if (event->type() == WriteEvent::Type()) {
+        WriteData(static_cast<WriteEvent*>(event)->payload);
+        return true;
+    }
+    return QObject::event(event);
 }
 
 bool VXPipeSender::WriteData(const QByteArray& data)

@@ -14,7 +14,7 @@ class VXThread;
 // connect, and writes one frame per payload.
 //
 // Threads. The object lives in its own worker thread, "VXPipeSenderThread", which it starts in
-// its constructor: the connection wait (Connect) and every queued WriteData run there, one after
+// its constructor: the connection wait (Connect) and every queued write run there, one after
 // the other in the order they were queued, so neither ever blocks the server's thread. The
 // server's thread (the thread that created the sender) runs construction, CreatePipe,
 // DisConnect, direct WriteData calls and destruction. m_bConnected is written by both threads
@@ -41,6 +41,13 @@ public:
     QByteArray PackData(const QByteArray& data) const;
     // Quits, joins and deletes the worker thread.
     void StopThread();
+    // Any thread: has the worker write `data` (as WriteData does), after everything queued
+    // before it. One posted event per payload: no slot looked up by name, no argument copied by
+    // type name, no slot object shared between the threads.
+    void QueueWrite(const QByteArray& data);
+
+protected:
+    bool event(QEvent* event) override;
 
 public slots:
     // Writes the frame of `data` with one WriteFile and returns once the whole frame is written.

@@ -177,10 +177,8 @@ bool VXPipeServer::AsyncWriteData(const QByteArray& data)
                               QStringLiteral("m_pPipeSender is nullptr"), kNoValue, QString(), KK_LOCATION);
         return false;
     }
-    // A functor, not the slot's name: a call by name looks the method up and copies the argument
-    // by type name on every message, which costs as much as the write itself for a small one.
-    VXPipeSender* sender = m_pPipeSender;
-    return QMetaObject::invokeMethod(sender, [sender, data] { sender->WriteData(data); }, Qt::QueuedConnection);
+    m_pPipeSender->QueueWrite(data);
+    return true;
 }
 
 bool VXPipeServer::IsConnected()

@@ -15,6 +15,12 @@ namespace win32layer {
 
 namespace {
 constexpr size_t kMaxReceiveBytes = 1u << 20;
+
+// The peer leaving is always watched; data and room only while nobody else takes care of them.
+uint32_t dataEvents(bool readable, bool writable)
+{
+    return EPOLLRDHUP | EPOLLET | (readable ? EPOLLIN : 0u) | (writable ? EPOLLOUT : 0u);
+}
 std::atomic<uint64_t> g_nextConnectionId{1};
 }  // namespace
 
@@ -37,7 +43,10 @@ Connection::~Connection()
 
 ReadDriver::Drive Connection::beginDriveLocked()
 {
-    ++drivers_;
+    // While a waiter polls the socket itself, the I/O thread need not wake for its data: every
+    // wake would only find the waiter's work done, or fight it for the pipe's mutex.
+    if (++drivers_ == 1)
+        watchLocked(false, watchingWritable_);
     return ReadDriver::Drive{id_, dataSocket_};
 }
 
@@ -51,8 +60,10 @@ void Connection::endDriveLocked()
 {
     // The I/O thread left this socket's incoming data alone while anyone drove it; the last driver
     // takes whatever came meanwhile.
-    if (--drivers_ == 0)
+    if (--drivers_ == 0) {
+        watchLocked(true, watchingWritable_);
         settleLocked(nullptr, nullptr);
+    }
 }
 
 bool Connection::startLocked(const std::weak_ptr<IoSource>& source)
@@ -60,7 +71,12 @@ bool Connection::startLocked(const std::weak_ptr<IoSource>& source)
     Reactor* reactor = Reactor::instance();
     if (reactor == nullptr)
         return false;
-    dataRegistration_ = reactor->add(dataFd_, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, source);
+    // Room to write is watched only while a write waits for it (watchWritableLocked): a Unix
+    // socket reports room after every read its peer makes, which would wake the I/O thread once
+    // per message for nothing.
+    watchingReadable_ = drivers_ == 0;
+    watchingWritable_ = !outbound_.empty();
+    dataRegistration_ = reactor->add(dataFd_, dataEvents(watchingReadable_, watchingWritable_), source);
     if (dataRegistration_ == 0)
         return false;
     if (watchControl_ && controlFd_ >= 0) {
@@ -293,14 +309,34 @@ void Connection::pumpWritesLocked(IoRequest* fresh, NtStatus::Value* freshFailur
         }
         if (errno == EINTR)
             continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return;  // the reactor calls again when there is room
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (watchLocked(watchingReadable_, true))
+                return;  // the reactor calls again when there is room
+            failWritesLocked(NtStatus::kNoMemory, NtStatus::kNoMemory, fresh, freshFailure);
+            return;
+        }
         peerGoneLocked();  // EPIPE, ECONNRESET: the reader has gone
     }
+    if (outbound_.empty())
+        watchLocked(watchingReadable_, false);
     if (state_ == State::Disconnected)
         failWritesLocked(NtStatus::kPipeDisconnected, NtStatus::kPipeDisconnected, fresh, freshFailure);
     else if (state_ == State::PeerClosed)
         failWritesLocked(NtStatus::kPipeBroken, NtStatus::kPipeClosing, fresh, freshFailure);
+}
+
+bool Connection::watchLocked(bool readable, bool writable)
+{
+    if ((readable == watchingReadable_ && writable == watchingWritable_) || dataRegistration_ == 0 || dataFd_ < 0)
+        return true;
+    Reactor* reactor = Reactor::instance();
+    if (reactor == nullptr || !reactor->modify(dataRegistration_, dataFd_, dataEvents(readable, writable))) {
+        // Watching less than needed is harmless only where a driver or nobody needs it.
+        return (!readable || watchingReadable_) && (!writable || watchingWritable_);
+    }
+    watchingReadable_ = readable;
+    watchingWritable_ = writable;
+    return true;
 }
 
 void Connection::endOfStreamLocked()

@@ -87,6 +87,11 @@ private:
     void pumpWritesLocked(IoRequest* fresh, NtStatus::Value* freshFailure);
     // One recv into the read buffer. False when the socket has nothing now (EAGAIN).
     bool receiveLocked(bool messageMode, uint32_t capacity);
+    // Sets what the reactor watches the data socket for besides the peer leaving: incoming data
+    // (not while waiters drive the reads) and room to write (only while a write waits for it).
+    // The change is checked against the socket's state at once, so no edge is lost. False if
+    // something that must now be watched could not be.
+    bool watchLocked(bool readable, bool writable);
     void endOfStreamLocked();
     void peerGoneLocked();
     void checkControlLocked();
@@ -105,6 +110,8 @@ private:
     const bool watchControl_;
     uint64_t dataRegistration_ = 0;
     uint64_t controlRegistration_ = 0;
+    bool watchingReadable_ = true;   // EPOLLIN is in dataRegistration_'s events
+    bool watchingWritable_ = false;  // EPOLLOUT is in dataRegistration_'s events
     State state_ = State::Open;
     bool endOfStream_ = false;  // the data socket has delivered its last byte
 

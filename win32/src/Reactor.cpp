@@ -54,6 +54,14 @@ uint64_t Reactor::add(int fd, uint32_t events, std::weak_ptr<IoSource> source)
     return registration;
 }
 
+bool Reactor::modify(uint64_t registration, int fd, uint32_t events)
+{
+    struct epoll_event event = {};
+    event.events = events;
+    event.data.u64 = registration;
+    return ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event) == 0;
+}
+
 void Reactor::remove(uint64_t registration, int fd)
 {
     std::lock_guard<std::mutex> lock(mutex_);

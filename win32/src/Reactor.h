@@ -40,6 +40,9 @@ public:
     // Registers fd for the given epoll events. Returns the registration id, or 0 on failure with
     // errno set.
     uint64_t add(int fd, uint32_t events, std::weak_ptr<IoSource> source);
+    // Changes the events of a registration. Readiness is checked again at once, so an edge that
+    // came before the change is not lost. False on failure, with errno set.
+    bool modify(uint64_t registration, int fd, uint32_t events);
     // Unregisters; call before closing fd.
     void remove(uint64_t registration, int fd);
 
