@@ -2,6 +2,7 @@
 
 #include "PlatformKKWrapper/IKKCallbackInterface.h"
 #include "PlatformKKWrapper/KKConstants.h"
+#include "PlatformKKWrapper/KKInboundRoutes.h"
 #include "PlatformKKWrapper/KKLocation.h"
 #include "PlatformKKWrapper/KKMessageBuilders.h"
 #include "PlatformKKWrapper/KKWrapperImplement.h"
@@ -611,64 +612,23 @@ void VXKopkopManager::SlotReadData(const QByteArray& data)
 
     const QString name = message->GetName();
     const QList<QVariant>& args = message->GetArgs();
-    const int count = args.size();
-    const auto is = [&name](const char* candidate) { return name == QLatin1String(candidate); };
-
-    if (is("OpenUrl")) {
-        if (count >= 2)
-            m_pCallback->OnOpenUrl(args[0].toString(), args[1].toBool());
-    } else if (is("OpenPlugin")) {
-        if (count >= 1)
-            m_pCallback->OnOpenPlugin(args[0].toString());
-    } else if (is("OpenSetting")) {
-        if (count >= 1)
-            m_pCallback->OnOpenSetting(args[0].toString());
-    } else if (is("StartupCompleted")) {
-        if (count >= 1) {
+    if (name == QLatin1String("StartupCompleted")) {
+        if (!args.isEmpty()) {
             const uint value = args[0].toUInt();
-            const QString version = count >= 2 ? args[1].toString() : QString();
+            const QString version = args.size() >= 2 ? args[1].toString() : QString();
             // Ready first, then what was kept goes out, then the host hears of it: everything
             // cached before the start-up report reaches the client before the host reacts.
             m_isReady = true;
             SendMsgAfterReady();
             m_pCallback->OnStartupCompleted(value, version);
         }
-    } else if (is("ShowMessageBox")) {
-        if (count >= 2)
-            m_pCallback->OnShowMessageBox(args[0].toString(), args[1].toUInt());
-    } else if (is("ChangeStatusCallback")) {
-        if (count >= 1)
-            m_pCallback->OnChangeStatus(args[0].toInt());
-    } else if (is("BaseInfoChanged")) {
-        if (count >= 1)
-            m_pCallback->OnBaseInfoChanged(args[0].toString());
-    } else if (is("ActivePlatform")) {
-        m_pCallback->OnActivePlatform();
-    } else if (is("UnreadMessageChanged")) {
-        if (count >= 1)
-            m_pCallback->OnUnreadMessageChanged(args[0].toInt());
-    } else if (is("TrayIconAction")) {
-        if (count >= 3)
-            m_pCallback->OnTrayIconAction(args[0].toBool(), args[1].toString(), args[2].toInt());
-    } else if (is("ChangeLoginInitStatus")) {
-        if (count >= 1)
-            m_pCallback->OnChangeLoginInitStatus(args[0].toInt());
-    } else if (is("ChangeSkin")) {
-        if (count >= 1)
-            m_pCallback->OnChangeSkin(args[0].toString());
-    } else if (is("UpgradeNewVersion")) {
-        m_pCallback->OnUpgradeNewVersion();
-    } else if (is("LoginNewAccount")) {
-        m_pCallback->OnLoginNewAccount();
-    } else if (is("UploadInterfaceException")) {
-        if (count >= 4)
-            m_pCallback->OnUploadInterfaceException(args[0].toInt(), args[1].toString(), args[2].toString(),
-                                                    args[3].toString());
-    } else if (is("UploadCefException")) {
-        if (count >= 6)
-            m_pCallback->OnUploadCefException(args[0].toInt(), args[1].toString(), args[2].toString(),
-                                              args[3].toString(), args[4].toString(), args[5].toString());
-    } else {
-        VXCodeTracking::Error(KKTrackId, QStringLiteral("KopkopUnknownMessage"), name, kNoValue, QString(), KK_LOCATION);
+        return;
     }
+    const KKInboundRoute* route = KKInboundRoute::Find(name);
+    if (!route) {
+        VXCodeTracking::Error(KKTrackId, QStringLiteral("KopkopUnknownMessage"), name, kNoValue, QString(), KK_LOCATION);
+        return;
+    }
+    if (args.size() >= route->fewestArgs)
+        route->call(m_pCallback, args);
 }
