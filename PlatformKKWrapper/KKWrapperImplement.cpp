@@ -3,8 +3,8 @@
 #include "PlatformKKWrapper/KKConstants.h"
 #include "PlatformKKWrapper/KKLocation.h"
 #include "PlatformKKWrapper/KKMessageBuilders.h"
+#include "PlatformKKWrapper/KKTracking.h"
 #include "PlatformKKWrapper/VXPipeServer.h"
-#include "VXCore/VXCodeTracking.h"
 
 KKWrapperImplement::KKWrapperImplement(VXPipeServer* pipeServer) : m_pPipeServer(pipeServer) {}
 
@@ -20,7 +20,7 @@ void KKWrapperImplement::Send(const QSharedPointer<VXProcessMessage>& message, c
 {
     const QString text = message->ToString();
     m_pPipeServer->AsyncWriteData(text.toUtf8());
-    VXCodeTracking::Info(KKTrackId, eventCode, text, -99999, QString(), location);
+    KKTracking::Info(KKTrackId, eventCode, text, location);
 }
 
 void KKWrapperImplement::ChangeSetting(const KKSettingEntity& setting)

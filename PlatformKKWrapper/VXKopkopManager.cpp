@@ -5,11 +5,12 @@
 #include "PlatformKKWrapper/KKInboundRoutes.h"
 #include "PlatformKKWrapper/KKLocation.h"
 #include "PlatformKKWrapper/KKMessageBuilders.h"
+#include "PlatformKKWrapper/KKThreadCheck.h"
+#include "PlatformKKWrapper/KKTracking.h"
 #include "PlatformKKWrapper/KKWrapperImplement.h"
 #include "PlatformKKWrapper/VXPipeFrame.h"
 #include "PlatformKKWrapper/VXPipeServer.h"
 #include "VXCore/IMonitorSystem.h"
-#include "VXCore/VXCodeTracking.h"
 #include "VXCore/VXGlobalData.h"
 #include "VXFoundation/LogHelper.h"
 #include "VXFoundation/VXProcess.h"
@@ -29,7 +30,6 @@
 
 namespace {
 
-constexpr int kNoValue = -99999;            // the numeric field of every tracking event
 constexpr qint64 kCrashWindowMs = 60000;    // closes are counted within this window ...
 constexpr int kCrashesRefused = 3;          // ... and this many refuse the restart
 constexpr int kDefaultConnectTimeoutMs = 30000;  // from a launch to the client's connection
@@ -119,6 +119,7 @@ VXKopkopManager::~VXKopkopManager()
 
 void VXKopkopManager::Initialize()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     if (m_pPipeServer)
         return;
 
@@ -152,6 +153,7 @@ void VXKopkopManager::Initialize()
 
 void VXKopkopManager::SetKKCallback(IKKCallbackInterface* callback)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     m_pCallback = callback;
 }
 
@@ -173,17 +175,17 @@ void VXKopkopManager::SetAsyncRead()
 
 void VXKopkopManager::ExecuteKK(bool isAuto)
 {
-    VXCodeTracking::Info(KKTrackId, QStringLiteral("ExecuteKK"),
-                         QStringLiteral("isAuto: %1").arg(isAuto ? QStringLiteral("true") : QStringLiteral("false")),
-                         kNoValue, QString(), KK_LOCATION);
+    KK_ASSERT_OWNER_THREAD(this);
+    KKTracking::Info(KKTrackId, QStringLiteral("ExecuteKK"),
+                     QStringLiteral("isAuto: %1").arg(isAuto ? QStringLiteral("true") : QStringLiteral("false")), KK_LOCATION);
     if (m_pipeStatus != PipeStatusIdle) {
-        VXCodeTracking::Error(KKTrackId, QStringLiteral("ExecuteKKError"), QStringLiteral("m_pipeStatus is not in normal state"),
-                              kNoValue, QString(), KK_LOCATION);
+        KKTracking::Error(KKTrackId, QStringLiteral("ExecuteKKError"),
+                          QStringLiteral("m_pipeStatus is not in normal state"), KK_LOCATION);
         return;
     }
     if (!m_packageManage) {
-        VXCodeTracking::Error(KKTrackId, QStringLiteral("ExecuteKKError"), QStringLiteral("m_packageManage is nullptr"),
-                              kNoValue, QString(), KK_LOCATION);
+        KKTracking::Error(KKTrackId, QStringLiteral("ExecuteKKError"), QStringLiteral("m_packageManage is nullptr"),
+                          KK_LOCATION);
         return;
     }
     if (!isAuto)
@@ -193,6 +195,7 @@ void VXKopkopManager::ExecuteKK(bool isAuto)
 
 void VXKopkopManager::SlotPrepareStateChanged(PZSdkPackageManage::PrepareState state, const QString& data)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     switch (state) {
     case PZSdkPackageManage::PreparePending:
         emit SigExecutePending(data);
@@ -202,15 +205,15 @@ void VXKopkopManager::SlotPrepareStateChanged(PZSdkPackageManage::PrepareState s
         // prepares twice): launching another one would only fight it for the single-instance
         // pipes, so the extra result is recorded and dropped.
         if (m_pipeStatus != PipeStatusIdle) {
-            VXCodeTracking::Warn(KKTrackId, QStringLiteral("KopkopPrepareIgnored"),
-                                 QStringLiteral("pipe status %1").arg(m_pipeStatus), kNoValue, QString(), KK_LOCATION);
+            KKTracking::Warn(KKTrackId, QStringLiteral("KopkopPrepareIgnored"),
+                             QStringLiteral("pipe status %1").arg(m_pipeStatus), KK_LOCATION);
             break;
         }
         StartKopKop(data);
         break;
     case PZSdkPackageManage::PrepareFailed:
         emit SigExecuteError(data);
-        VXCodeTracking::Warn(KKTrackId, QStringLiteral("KopkopPrepareError"), data, kNoValue, QString(), KK_LOCATION);
+        KKTracking::Warn(KKTrackId, QStringLiteral("KopkopPrepareError"), data, KK_LOCATION);
         break;
     default:
         break;
@@ -219,10 +222,11 @@ void VXKopkopManager::SlotPrepareStateChanged(PZSdkPackageManage::PrepareState s
 
 void VXKopkopManager::StartKopKop(const QString& path)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     const QFileInfo executable(path);
     if (!executable.exists()) {
-        VXCodeTracking::Error(KKTrackId, QStringLiteral("StartKopKopError"), QStringLiteral("Kopkop executable file not found"),
-                              kNoValue, QString(), KK_LOCATION);
+        KKTracking::Error(KKTrackId, QStringLiteral("StartKopKopError"),
+                          QStringLiteral("Kopkop executable file not found"), KK_LOCATION);
         return;
     }
     // Never start a client the pipes are not ready for: it would find them busy (held by an
@@ -230,8 +234,8 @@ void VXKopkopManager::StartKopKop(const QString& path)
     // while the server retries; SlotPipesReady or SlotPipesUnavailable takes it from there.
     if (m_pPipeServer && !m_pPipeServer->PrepareForClient()) {
         m_pendingLaunch = path;
-        VXCodeTracking::Warn(KKTrackId, QStringLiteral("StartKopKopWaitForPipes"),
-                             QStringLiteral("the pipes are being created again"), kNoValue, QString(), KK_LOCATION);
+        KKTracking::Warn(KKTrackId, QStringLiteral("StartKopKopWaitForPipes"),
+                         QStringLiteral("the pipes are being created again"), KK_LOCATION);
         return;
     }
     m_pendingLaunch.clear();
@@ -240,13 +244,12 @@ void VXKopkopManager::StartKopKop(const QString& path)
     if (m_hasStarted) {
         IMonitorSystem::GetMonitorSystem()->ReportEvent(QStringLiteral("kopkopCrashed"), empty, empty, empty, empty,
                                                         empty, empty, empty, empty, empty);
-        VXCodeTracking::Warn(KKTrackId, QStringLiteral("startKopKopAgain"), QStringLiteral("kopkop could crashed"), kNoValue,
-                             QString(), KK_LOCATION);
+        KKTracking::Warn(KKTrackId, QStringLiteral("startKopKopAgain"), QStringLiteral("kopkop could crashed"),
+                         KK_LOCATION);
     } else {
         IMonitorSystem::GetMonitorSystem()->ReportEvent(QStringLiteral("kopkopPV"), empty, empty, empty, empty, empty,
                                                         empty, empty, empty, empty);
-        VXCodeTracking::Warn(KKTrackId, QStringLiteral("kopkopPV"), QStringLiteral("kokop started"), kNoValue, QString(),
-                             KK_LOCATION);
+        KKTracking::Warn(KKTrackId, QStringLiteral("kopkopPV"), QStringLiteral("kokop started"), KK_LOCATION);
     }
     m_hasStarted = true;
     m_pipeStatus = PipeStatusStarted;
@@ -270,12 +273,10 @@ void VXKopkopManager::StartKopKop(const QString& path)
         m_pProcess->setArguments(arguments);
         m_pProcess->setWorkingDirectory(workingDirectory);
         m_pProcess->start(QIODevice::ReadWrite);
-        VXCodeTracking::Info(KKTrackId, QStringLiteral("StartKopKopUseVXProcess"), QString(), kNoValue, QString(),
-                             KK_LOCATION);
+        KKTracking::Info(KKTrackId, QStringLiteral("StartKopKopUseVXProcess"), QString(), KK_LOCATION);
     } else {
         const bool started = QProcess::startDetached(path, arguments, workingDirectory);
-        VXCodeTracking::Info(KKTrackId, QStringLiteral("StartKopKopUseQProcess_Win"), QString(), kNoValue, QString(),
-                             KK_LOCATION);
+        KKTracking::Info(KKTrackId, QStringLiteral("StartKopKopUseQProcess_Win"), QString(), KK_LOCATION);
         if (!started && m_pipeStatus == PipeStatusStarted) {
             // Nothing else would ever bring the status back (no process object to report the
             // failure, no pipe to close), so a failed detached start is handled as a failed
@@ -305,8 +306,8 @@ bool VXKopkopManager::CrashTimesCheck()
         ++m_crashTimes;
         if (m_crashTimes < kCrashesRefused)
             return true;
-        VXCodeTracking::Warn(KKTrackId, QStringLiteral("KKCrashTooManyTimes"), QStringLiteral("KKCrashTooManyTimes"),
-                             kNoValue, QString(), KK_LOCATION);
+        KKTracking::Warn(KKTrackId, QStringLiteral("KKCrashTooManyTimes"), QStringLiteral("KKCrashTooManyTimes"),
+                         KK_LOCATION);
         return false;
     }
     m_crashTimes = 1;
@@ -316,6 +317,7 @@ bool VXKopkopManager::CrashTimesCheck()
 
 void VXKopkopManager::SlotClientConnected()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("Kopkop pipe is connected"));
     m_connectTimer.stop();
     if (m_pProcess) {
@@ -329,6 +331,7 @@ void VXKopkopManager::SlotClientConnected()
 
 void VXKopkopManager::SlotClientClosed()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("Kopkop pipe is closed"));
     IMonitorSystem::GetMonitorSystem()->ReportEventList(QStringLiteral("Home_Kk_Crash"), QStringList());
     m_connectTimer.stop();
@@ -343,17 +346,18 @@ void VXKopkopManager::SlotClientClosed()
 
 void VXKopkopManager::SlotKKProcessError(QProcess::ProcessError error)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     if (m_pipeStatus == PipeStatusStarted) {
         FailedStart(QStringLiteral("KKProcessError"), QStringLiteral("error code %1").arg(int(error)), KK_LOCATION);
         return;
     }
-    VXCodeTracking::Error(KKTrackId, QStringLiteral("KKProcessErrorAccident"),
-                          QStringLiteral("pipe status %1, error code %2").arg(m_pipeStatus).arg(int(error)), kNoValue,
-                          QString(), KK_LOCATION);
+    KKTracking::Error(KKTrackId, QStringLiteral("KKProcessErrorAccident"),
+                      QStringLiteral("pipe status %1, error code %2").arg(m_pipeStatus).arg(int(error)), KK_LOCATION);
 }
 
 void VXKopkopManager::SlotKKProcessFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     // A crash is reported by errorOccurred as well (Crashed), and only once.
     if (m_pipeStatus == PipeStatusStarted && exitStatus == QProcess::NormalExit)
         FailedStart(QStringLiteral("KKProcessError"), QStringLiteral("exit code %1 before connecting").arg(exitCode),
@@ -362,6 +366,7 @@ void VXKopkopManager::SlotKKProcessFinished(int exitCode, QProcess::ExitStatus e
 
 void VXKopkopManager::SlotClientLeftBeforeConnecting()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     // The server has already made both pipes afresh. A detached client can be noticed no other way.
     if (m_pipeStatus != PipeStatusStarted)
         return;
@@ -372,6 +377,7 @@ void VXKopkopManager::SlotClientLeftBeforeConnecting()
 
 void VXKopkopManager::SlotConnectTimeout()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     if (m_pipeStatus != PipeStatusStarted)
         return;
     StopChild();
@@ -391,6 +397,7 @@ void VXKopkopManager::StopChild()
 
 void VXKopkopManager::SlotPipesReady()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     if (m_pendingLaunch.isEmpty())
         return;
     const QString path = m_pendingLaunch;
@@ -401,13 +408,13 @@ void VXKopkopManager::SlotPipesReady()
 
 void VXKopkopManager::SlotPipesUnavailable()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     // Only a launch that waited is told: a host that asked for nothing hears of it when it does.
     if (m_pendingLaunch.isEmpty())
         return;
     m_pendingLaunch.clear();
-    VXCodeTracking::Error(KKTrackId, QStringLiteral("StartKopKopError"),
-                          QStringLiteral("the pipes cannot be created under their names, the client is not started"),
-                          kNoValue, QString(), KK_LOCATION);
+    KKTracking::Error(KKTrackId, QStringLiteral("StartKopKopError"),
+                      QStringLiteral("the pipes cannot be created under their names, the client is not started"), KK_LOCATION);
     emit SigExecuteError(InstallText());
 }
 
@@ -419,7 +426,7 @@ void VXKopkopManager::FailedStart(const QString& code, const QString& text, cons
     // reported) is dropped, so the next client finds them waiting.
     if (m_pPipeServer)
         m_pPipeServer->PrepareForClient();
-    VXCodeTracking::Error(KKTrackId, code, text, kNoValue, QString(), location);
+    KKTracking::Error(KKTrackId, code, text, location);
     emit SigExecuteError(InstallText());
 }
 
@@ -448,6 +455,7 @@ QString VXKopkopManager::InstallText() const
 
 bool VXKopkopManager::CheckKKConnected(const MessageBuilder& keep)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     switch (m_pipeStatus) {
     case PipeStatusIdle:
         if (keep)
@@ -486,6 +494,7 @@ bool VXKopkopManager::GuardedCheck(const MessageBuilder& keep)
 
 void VXKopkopManager::SendMsgAfterReady()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("Send cached messages to Kopkop"));
     if (!m_pPipeServer)
         return;
@@ -497,6 +506,7 @@ void VXKopkopManager::SendMsgAfterReady()
 
 bool VXKopkopManager::SendCommand(const QString& command)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     if (m_pPipeServer && m_pipeStatus != PipeStatusIdle)
         return m_pPipeServer->AsyncWriteData(command.toUtf8());
     return false;
@@ -504,6 +514,7 @@ bool VXKopkopManager::SendCommand(const QString& command)
 
 void VXKopkopManager::ChangeSetting(const KKSettingEntity& setting)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("Change Setting"));
     if (m_pWrapper && m_pipeStatus != PipeStatusIdle)
         m_pWrapper->ChangeSetting(setting);
@@ -511,6 +522,7 @@ void VXKopkopManager::ChangeSetting(const KKSettingEntity& setting)
 
 void VXKopkopManager::ChangeSkin(const QString& skin)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("Change kopkop skin"));
     if (m_pWrapper)
         m_pWrapper->ChangeSkin(skin);
@@ -518,6 +530,7 @@ void VXKopkopManager::ChangeSkin(const QString& skin)
 
 void VXKopkopManager::ChangeStatus(KK_Status status)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("Change Kopkop status"));
     if (!m_pWrapper)
         return;
@@ -532,6 +545,7 @@ void VXKopkopManager::ChangeStatus(KK_Status status)
 
 void VXKopkopManager::Login()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("Login"));
     if (!m_pWrapper || !m_pPipeServer)
         return;
@@ -544,6 +558,7 @@ void VXKopkopManager::Login()
 
 void VXKopkopManager::NotifyHasNewVersion()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("Notify has new version"));
     if (m_pWrapper)
         m_pWrapper->NotifyHasNewVersion();
@@ -551,6 +566,7 @@ void VXKopkopManager::NotifyHasNewVersion()
 
 void VXKopkopManager::OpenBaseInfoSettingWindow()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("OpenBaseInfoSettingWindow"));
     if (m_pWrapper)
         m_pWrapper->OpenBaseInfoSettingWindow();
@@ -558,6 +574,7 @@ void VXKopkopManager::OpenBaseInfoSettingWindow()
 
 void VXKopkopManager::OpenKKGroup(const QString& first, const QString& second)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("OpenKKGroup"));
     if (m_pWrapper && GuardedCheck([&] { return MakeOpenKKGroupMessage(first, second); }))
         m_pWrapper->OpenKKGroup(first, second);
@@ -566,6 +583,7 @@ void VXKopkopManager::OpenKKGroup(const QString& first, const QString& second)
 void VXKopkopManager::OpenKKWindow(const QString& pin, KK_UserType userType, const QString& appId,
                                    const QString& businessData)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("OpenKKWindow,strPin=%1,userType=%2,strAppId=%3,businessData=%4")
                              .arg(pin, QString::number(int(userType)), appId, businessData));
     if (!m_pWrapper)
@@ -579,6 +597,7 @@ void VXKopkopManager::OpenKKWindow(const QString& pin, KK_UserType userType, con
 
 void VXKopkopManager::OpenKKWorkbench(const QString& value)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("OpenKKWorkbench"));
     if (m_pWrapper && GuardedCheck([&] { return MakeOpenKKWorkbenchMessage(value); }))
         m_pWrapper->OpenKKWorkbench(value);
@@ -586,6 +605,7 @@ void VXKopkopManager::OpenKKWorkbench(const QString& value)
 
 void VXKopkopManager::ShowUnreadMessageList(bool flag, int a, int b, int c, int d)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     LogInfo(KK_LOCATION, QStringLiteral("ShowUnreadMessageList"));
     if (m_pWrapper)
         m_pWrapper->ShowUnreadMessageList(flag, a, b, c, d);
@@ -596,6 +616,7 @@ void VXKopkopManager::ShowUnreadMessageList(bool flag, int a, int b, int c, int 
 
 void VXKopkopManager::SlotReadData(const QByteArray& data)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     // The payload as text, up to its first NUL byte if it has one.
     const QString text = QString::fromUtf8(data.constData(), int(qstrnlen(data.constData(), uint(data.size()))));
     const QSharedPointer<VXProcessMessage> message = VXProcessMessage::CreateFromString(text);
@@ -603,8 +624,8 @@ void VXKopkopManager::SlotReadData(const QByteArray& data)
         // The length and the first bytes say enough; a whole payload of any size in one record
         // would cost the host several times that size again.
         const QString quote = text.size() > kInvalidMessageQuote ? text.left(kInvalidMessageQuote) + QStringLiteral("...") : text;
-        VXCodeTracking::Error(KKTrackId, QStringLiteral("KopkopInvalidMessage"),
-                              QStringLiteral("%1 bytes: %2").arg(data.size()).arg(quote), kNoValue, QString(), KK_LOCATION);
+        KKTracking::Error(KKTrackId, QStringLiteral("KopkopInvalidMessage"),
+                          QStringLiteral("%1 bytes: %2").arg(data.size()).arg(quote), KK_LOCATION);
         return;
     }
     if (!m_pCallback)
@@ -626,7 +647,7 @@ void VXKopkopManager::SlotReadData(const QByteArray& data)
     }
     const KKInboundRoute* route = KKInboundRoute::Find(name);
     if (!route) {
-        VXCodeTracking::Error(KKTrackId, QStringLiteral("KopkopUnknownMessage"), name, kNoValue, QString(), KK_LOCATION);
+        KKTracking::Error(KKTrackId, QStringLiteral("KopkopUnknownMessage"), name, KK_LOCATION);
         return;
     }
     if (args.size() >= route->fewestArgs)

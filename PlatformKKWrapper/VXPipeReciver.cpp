@@ -1,5 +1,6 @@
 #include "PlatformKKWrapper/VXPipeReciver.h"
 
+#include "PlatformKKWrapper/KKThreadCheck.h"
 #include "PlatformKKWrapper/VXPipeBacklog.h"
 #include "PlatformKKWrapper/VXPipeClientWatch.h"
 #include "PlatformKKWrapper/VXPipeFrame.h"
@@ -46,6 +47,7 @@ VXPipeReciver::~VXPipeReciver()
 
 bool VXPipeReciver::CreatePipe(const QString& pipeName)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     m_pipeName = pipeName;
     m_hPipe = VXPipeInstance::Create(m_pipeName);
     return m_hPipe != INVALID_HANDLE_VALUE;
@@ -53,22 +55,26 @@ bool VXPipeReciver::CreatePipe(const QString& pipeName)
 
 void VXPipeReciver::SetPayloadLimit(int bytes)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     m_payloadLimit = qBound(0, bytes, VXPipeFrame::kMaxPayload);
 }
 
 void VXPipeReciver::SetBacklog(VXPipeBacklog* backlog)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     m_pBacklog = backlog;
 }
 
 void VXPipeReciver::WatchWritePipe(HANDLE pipe, HANDLE connectedEvent)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     m_hWatchedPipe = pipe;
     m_hWatchedConnected = connectedEvent;
 }
 
 void VXPipeReciver::SetExitEvent()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     if (m_hExitEvent)
         SetEvent(m_hExitEvent);
 }
@@ -106,6 +112,7 @@ bool VXPipeReciver::AppendReadData(const char* data, int size)
 
 void VXPipeReciver::Disconnected()
 {
+    KK_ASSERT_IN_THREAD(this);
     if (!m_cacheData.isEmpty()) {
         // Whatever the client was sending is lost with it; say how much, once.
         const QString text =
@@ -124,12 +131,14 @@ void VXPipeReciver::Disconnected()
 
 void VXPipeReciver::run()
 {
+    KK_ASSERT_IN_THREAD(this);
     ReadLoop();
     VX_HAPPENS_BEFORE(this);  // paired with the destructor, which runs after the join
 }
 
 void VXPipeReciver::ReadLoop()
 {
+    KK_ASSERT_IN_THREAD(this);
     if (!m_hPipe || m_hPipe == INVALID_HANDLE_VALUE)
         return;
 

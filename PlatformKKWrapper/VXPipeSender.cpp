@@ -1,5 +1,6 @@
 #include "PlatformKKWrapper/VXPipeSender.h"
 
+#include "PlatformKKWrapper/KKThreadCheck.h"
 #include "PlatformKKWrapper/VXPipeFrame.h"
 #include "PlatformKKWrapper/VXPipeInstance.h"
 #include "VXFoundation/VXThread.h"
@@ -82,6 +83,7 @@ VXPipeSender::~VXPipeSender()
 
 bool VXPipeSender::CreatePipe(const QString& pipeName)
 {
+    KK_ASSERT_NOT_IN_THREAD(m_pThread);
     m_pipeName = pipeName;
     m_hPipe = VXPipeInstance::Create(m_pipeName);
     return m_hPipe != INVALID_HANDLE_VALUE;
@@ -116,6 +118,7 @@ void VXPipeSender::QueueWrite(const QByteArray& data)
 bool VXPipeSender::event(QEvent* event)
 {
     if (event->type() == WriteEvent::Type()) {
+        KK_ASSERT_IN_THREAD(m_pThread);
         WriteData(static_cast<WriteEvent*>(event)->payload);
         return true;
     }
@@ -165,6 +168,7 @@ bool VXPipeSender::WriteFrame(const QByteArray& frame, HANDLE event)
 
 void VXPipeSender::Connect()
 {
+    KK_ASSERT_IN_THREAD(m_pThread);
     VX_HAPPENS_AFTER(this);  // queued by the server's thread after CreatePipe
     if (!m_hPipe || m_hPipe == INVALID_HANDLE_VALUE)
         return;
@@ -219,6 +223,7 @@ void VXPipeSender::Connect()
 
 void VXPipeSender::DisConnect()
 {
+    KK_ASSERT_NOT_IN_THREAD(m_pThread);
     if (!m_bConnected)
         return;
     m_bConnected = false;

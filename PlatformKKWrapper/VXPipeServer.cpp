@@ -2,15 +2,12 @@
 
 #include "PlatformKKWrapper/KKConstants.h"
 #include "PlatformKKWrapper/KKLocation.h"
+#include "PlatformKKWrapper/KKThreadCheck.h"
+#include "PlatformKKWrapper/KKTracking.h"
 #include "PlatformKKWrapper/VXPipeFrame.h"
 #include "PlatformKKWrapper/VXPipeReciver.h"
 #include "PlatformKKWrapper/VXPipeSender.h"
-#include "VXCore/VXCodeTracking.h"
 #include "VXFoundation/VXThreadUtils.h"
-
-namespace {
-constexpr int kNoValue = -99999;
-}
 
 VXPipeServer::VXPipeServer(QObject* parent)
     : QObject(parent),
@@ -32,9 +29,10 @@ VXPipeServer::~VXPipeServer()
 
 bool VXPipeServer::InitPipe(const QString& writePipeName, const QString& readPipeName)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     if (writePipeName.size() > kMaxPipeNameLength || readPipeName.size() > kMaxPipeNameLength) {
-        VXCodeTracking::Error(PipeTrackId, QStringLiteral("PipeServerInitError"), QStringLiteral("Pipe name length is too long"),
-                              kNoValue, QString(), KK_LOCATION);
+        KKTracking::Error(PipeTrackId, QStringLiteral("PipeServerInitError"),
+                          QStringLiteral("Pipe name length is too long"), KK_LOCATION);
         return false;
     }
     m_writePipeName = writePipeName;
@@ -45,21 +43,23 @@ bool VXPipeServer::InitPipe(const QString& writePipeName, const QString& readPip
 
 void VXPipeServer::SetPayloadLimit(int bytes)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     m_payloadLimit = bytes;
 }
 
 bool VXPipeServer::CreateServer()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     if (!m_pPipeSender) {
         m_pPipeSender = new VXPipeSender(nullptr);
         if (!m_pPipeSender->CreatePipe(m_writePipeName)) {
-            VXCodeTracking::Error(PipeTrackId, QStringLiteral("PipeServerCreateError"),
-                                  QStringLiteral("Create write pipe failed"), kNoValue, QString(), KK_LOCATION);
+            KKTracking::Error(PipeTrackId, QStringLiteral("PipeServerCreateError"),
+                              QStringLiteral("Create write pipe failed"), KK_LOCATION);
             CloseServer();
             return RetryLater();
         }
-        VXCodeTracking::Info(PipeTrackId, QStringLiteral("PipeServerCreateSuccess"), QStringLiteral("Create write pipe success"),
-                             kNoValue, QString(), KK_LOCATION);
+        KKTracking::Info(PipeTrackId, QStringLiteral("PipeServerCreateSuccess"),
+                         QStringLiteral("Create write pipe success"), KK_LOCATION);
         VXThreadUtils::InvokeMethodQueued(m_pPipeSender, "Connect");
     }
 
@@ -80,13 +80,13 @@ bool VXPipeServer::CreateServer()
         connect(m_pPipeReciver, &VXPipeReciver::SigReadData, this, &VXPipeServer::SlotPipeReadData);
         connect(m_pPipeReciver, &VXPipeReciver::SigProtocolError, this, &VXPipeServer::SlotProtocolError);
         if (!m_pPipeReciver->CreatePipe(m_readPipeName)) {
-            VXCodeTracking::Error(PipeTrackId, QStringLiteral("PipeServerCreateError"),
-                                  QStringLiteral("Create read pipe failed"), kNoValue, QString(), KK_LOCATION);
+            KKTracking::Error(PipeTrackId, QStringLiteral("PipeServerCreateError"),
+                              QStringLiteral("Create read pipe failed"), KK_LOCATION);
             CloseServer();  // both or neither: a lone write pipe would only take a client in
             return RetryLater();
         }
-        VXCodeTracking::Info(PipeTrackId, QStringLiteral("PipeServerCreateSuccess"), QStringLiteral("Create read pipe success"),
-                             kNoValue, QString(), KK_LOCATION);
+        KKTracking::Info(PipeTrackId, QStringLiteral("PipeServerCreateSuccess"),
+                         QStringLiteral("Create read pipe success"), KK_LOCATION);
         m_pPipeReciver->SetPayloadLimit(m_payloadLimit);
         m_pPipeReciver->SetBacklog(&m_backlog);
         m_pPipeReciver->WatchWritePipe(m_pPipeSender->PipeHandle(), m_pPipeSender->ConnectedEvent());
@@ -109,6 +109,7 @@ bool VXPipeServer::RetryLater()
 
 void VXPipeServer::SlotRetryCreate()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     if (CreateServer()) {
         m_retriesLeft = 0;
         emit SigPipesReady();
@@ -118,11 +119,10 @@ void VXPipeServer::SlotRetryCreate()
         m_retryTimer.start(kFirstRetryDelayMs << (kCreateRetries - m_retriesLeft));
         return;
     }
-    VXCodeTracking::Error(PipeTrackId, QStringLiteral("PipeServerUnavailable"),
-                          QStringLiteral("%1 and %2 could not be created in %3 attempts")
-                              .arg(m_writePipeName, m_readPipeName)
-                              .arg(kCreateRetries + 1),
-                          kNoValue, QString(), KK_LOCATION);
+    KKTracking::Error(PipeTrackId, QStringLiteral("PipeServerUnavailable"),
+                      QStringLiteral("%1 and %2 could not be created in %3 attempts")
+                      .arg(m_writePipeName, m_readPipeName)
+                      .arg(kCreateRetries + 1), KK_LOCATION);
     emit SigPipesUnavailable();
 }
 
@@ -144,6 +144,7 @@ bool VXPipeServer::IsWaitingForClient() const
 
 bool VXPipeServer::PrepareForClient()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     if (IsWaitingForClient())
         return true;
     if (IsListening())
@@ -155,7 +156,8 @@ bool VXPipeServer::PrepareForClient()
 
 void VXPipeServer::Recycle(const QString& reason)
 {
-    VXCodeTracking::Warn(PipeTrackId, QStringLiteral("PipeServerRecycle"), reason, kNoValue, QString(), KK_LOCATION);
+    KK_ASSERT_OWNER_THREAD(this);
+    KKTracking::Warn(PipeTrackId, QStringLiteral("PipeServerRecycle"), reason, KK_LOCATION);
     CloseServer();
     CreateServer();
 }
@@ -163,8 +165,8 @@ void VXPipeServer::Recycle(const QString& reason)
 bool VXPipeServer::WriteData(const QByteArray& data)
 {
     if (!m_pPipeSender) {
-        VXCodeTracking::Error(PipeTrackId, QStringLiteral("PipeServerWriteDataError"),
-                              QStringLiteral("m_pPipeSender is nullptr"), kNoValue, QString(), KK_LOCATION);
+        KKTracking::Error(PipeTrackId, QStringLiteral("PipeServerWriteDataError"),
+                          QStringLiteral("m_pPipeSender is nullptr"), KK_LOCATION);
         return false;
     }
     return m_pPipeSender->WriteData(data);
@@ -172,9 +174,10 @@ bool VXPipeServer::WriteData(const QByteArray& data)
 
 bool VXPipeServer::AsyncWriteData(const QByteArray& data)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     if (!m_pPipeSender) {
-        VXCodeTracking::Error(PipeTrackId, QStringLiteral("PipeServerAsyncWriteDataError"),
-                              QStringLiteral("m_pPipeSender is nullptr"), kNoValue, QString(), KK_LOCATION);
+        KKTracking::Error(PipeTrackId, QStringLiteral("PipeServerAsyncWriteDataError"),
+                          QStringLiteral("m_pPipeSender is nullptr"), KK_LOCATION);
         return false;
     }
     m_pPipeSender->QueueWrite(data);
@@ -204,12 +207,14 @@ void VXPipeServer::CloseServer()
 
 void VXPipeServer::SlotPipeConnected()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     m_clientReported = true;
     emit SigClientConnected();
 }
 
 void VXPipeServer::SlotPipeDisconnected()
 {
+    KK_ASSERT_OWNER_THREAD(this);
     const bool wasConnected = m_clientReported;
     CloseServer();
     CreateServer();
@@ -217,14 +222,14 @@ void VXPipeServer::SlotPipeDisconnected()
         emit SigClientClosed();
         return;
     }
-    VXCodeTracking::Warn(PipeTrackId, QStringLiteral("PipeServerRecycle"),
-                         QStringLiteral("the client left the write pipe before opening the read pipe"), kNoValue, QString(),
-                         KK_LOCATION);
+    KKTracking::Warn(PipeTrackId, QStringLiteral("PipeServerRecycle"),
+                     QStringLiteral("the client left the write pipe before opening the read pipe"), KK_LOCATION);
     emit SigClientLeftBeforeConnecting();
 }
 
 void VXPipeServer::SlotPipeReadData(const QByteArray& data)
 {
+    KK_ASSERT_OWNER_THREAD(this);
     // Taken: the receiver may read on once enough has been (see VXPipeBacklog).
     m_backlog.Take(data.size());
     emit SigReadData(data);
@@ -232,5 +237,6 @@ void VXPipeServer::SlotPipeReadData(const QByteArray& data)
 
 void VXPipeServer::SlotProtocolError(const QString& text)
 {
-    VXCodeTracking::Error(PipeTrackId, QStringLiteral("PipeServerProtocolError"), text, kNoValue, QString(), KK_LOCATION);
+    KK_ASSERT_OWNER_THREAD(this);
+    KKTracking::Error(PipeTrackId, QStringLiteral("PipeServerProtocolError"), text, KK_LOCATION);
 }
