@@ -50,7 +50,7 @@ build_and_test windows
 
 if [ -f fuzz/CMakeLists.txt ]; then
     stage "fuzzing the inbound path: frames, message text form, dispatch (bounded)"
-    bash scripts/fuzz.sh "${KK_FUZZ_SECONDS:-60}"
+    bash scripts/fuzz.sh "${KK_FUZZ_SECONDS:-30}"
 fi
 
 if [ -x build/default/bin/kk-bench ]; then
