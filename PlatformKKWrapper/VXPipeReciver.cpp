@@ -132,15 +132,27 @@ void VXPipeReciver::Disconnected()
 void VXPipeReciver::run()
 {
     KK_ASSERT_IN_THREAD(this);
-    ReadLoop();
+    switch (ReadLoop()) {
+    case LoopEnd::ClientGone:
+        Disconnected();
+        break;
+    case LoopEnd::EndedFromOutside:
+        // Nothing to tell: whoever set the exit event is tearing the pipes down and knows.
+        break;
+    case LoopEnd::CouldNotListen:
+        // Nothing to tell either: no client ever connected to this instance, so there is no close
+        // for the server to handle. The debug message says why; the next launch finds this pipe
+        // not waiting for a client (VXPipeServer::PrepareForClient) and makes both afresh.
+        break;
+    }
     VX_HAPPENS_BEFORE(this);  // paired with the destructor, which runs after the join
 }
 
-void VXPipeReciver::ReadLoop()
+VXPipeReciver::LoopEnd VXPipeReciver::ReadLoop()
 {
     KK_ASSERT_IN_THREAD(this);
     if (!m_hPipe || m_hPipe == INVALID_HANDLE_VALUE)
-        return;
+        return LoopEnd::CouldNotListen;
 
     // One OVERLAPPED for the connection and every read. It lives on this frame, so whatever I/O
     // is in flight when the loop ends is cancelled and waited for before run() returns; the watch
@@ -162,14 +174,14 @@ void VXPipeReciver::ReadLoop()
 
     if (ConnectNamedPipe(m_hPipe, &overlapped)) {
         DebugCode("ConnectNamedPipe failed with %d./n", GetLastError());
-        return;
+        return LoopEnd::CouldNotListen;
     }
     const DWORD connectError = GetLastError();
     if (connectError == ERROR_PIPE_CONNECTED) {
         // The client came before ConnectNamedPipe: Windows does not signal the event then.
         if (!SetEvent(m_hConnectEvent)) {
             DebugCode("ConnectNamedPipe failed with %d./n", GetLastError());
-            return;
+            return LoopEnd::CouldNotListen;
         }
         m_bConnected = true;
         emit SigPipeConnected();
@@ -177,7 +189,7 @@ void VXPipeReciver::ReadLoop()
         pending = true;
     } else {
         DebugCode("ConnectNamedPipe failed with %d./n", connectError);
-        return;
+        return LoopEnd::CouldNotListen;
     }
 
     for (;;) {
@@ -196,14 +208,13 @@ void VXPipeReciver::ReadLoop()
                 // coming, and the write pipe stays held until both are made afresh.
                 settleInFlightIo();
                 qDebug().noquote() << QStringLiteral("The client left the write pipe before opening %1").arg(m_pipeName);
-                Disconnected();
-                return;
+                return LoopEnd::ClientGone;
             }
             continue;  // still there, or connected after all: the next wait tells
         }
         if (waited != WAIT_OBJECT_0) {
             exitRequested();  // the exit event, or a failed wait
-            return;
+            return LoopEnd::EndedFromOutside;
         }
 
         if (pending) {
@@ -213,20 +224,18 @@ void VXPipeReciver::ReadLoop()
                 // The completion is that of the pending connection.
                 if (!ok) {
                     DebugCode("Error %d./n", error);
-                    return;
+                    return LoopEnd::CouldNotListen;
                 }
                 m_bConnected = true;
                 emit SigPipeConnected();
             } else {
                 if (transferred == 0 || (!ok && error != ERROR_MORE_DATA)) {
-                    Disconnected();
-                    return;
+                    return LoopEnd::ClientGone;
                 }
                 // ERROR_MORE_DATA is no error: this is a message pipe and the message was longer
                 // than the buffer; the rest comes with the next reads.
                 if (!AppendReadData(m_readBuffer, int(transferred))) {
-                    Disconnected();
-                    return;
+                    return LoopEnd::ClientGone;
                 }
             }
         }
@@ -235,7 +244,7 @@ void VXPipeReciver::ReadLoop()
         // thread, stop reading until it has caught up: the client's writes wait in the pipe.
         if (m_pBacklog && !m_pBacklog->WaitForRoom(m_hExitEvent)) {
             exitRequested();
-            return;
+            return LoopEnd::EndedFromOutside;
         }
         std::memset(m_readBuffer, 0, sizeof(m_readBuffer));
         DWORD read = 0;
@@ -243,8 +252,7 @@ void VXPipeReciver::ReadLoop()
             if (read > 0) {
                 pending = false;
                 if (!AppendReadData(m_readBuffer, int(read))) {
-                    Disconnected();
-                    return;
+                    return LoopEnd::ClientGone;
                 }
             }
             continue;  // the event is signalled: the loop goes straight on
@@ -257,7 +265,6 @@ void VXPipeReciver::ReadLoop()
         // Any other immediate failure (the client has just closed its end, ...) starts no I/O
         // that would signal the event; waiting would never end, so it counts as the client
         // leaving.
-        Disconnected();
-        return;
+        return LoopEnd::ClientGone;
     }
 }

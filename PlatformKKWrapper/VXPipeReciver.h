@@ -65,7 +65,14 @@ protected:
     void run() override;
 
 private:
-    void ReadLoop();
+    // How the read loop ends. It runs in two phases, waiting for the client (the pending
+    // ConnectNamedPipe) and reading (one read pending or completing at a time), and ends one of
+    // three ways: the client has gone (it closed, died, wrote a zero-length message or broke the
+    // framing, or left the write pipe without ever opening this one); the loop was ended from
+    // outside (the exit event); or it could not listen at all (no pipe instance, or
+    // ConnectNamedPipe failed).
+    enum class LoopEnd { ClientGone, EndedFromOutside, CouldNotListen };
+    LoopEnd ReadLoop();
     bool AppendReadData(const char* data, int size);
     // Ends the loop with the client gone: clears the flag, disconnects, emits SigPipeDisconnected.
     void Disconnected();
