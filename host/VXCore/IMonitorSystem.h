@@ -7,16 +7,14 @@
 
 // The host's monitor: named events with parameters, counted by the host's operations dashboard.
 //
-// GetMonitorSystem() returns the implementation the host installed with SetMonitorSystem(), or
-// the built-in VXMonitorSystem (a JSON-line file and in-process observers).
+// GetMonitorSystem() returns the built-in VXMonitorSystem (a JSON-line file and in-process
+// observers).
 class VXCORE_EXPORT IMonitorSystem
 {
 public:
     virtual ~IMonitorSystem();
 
     static IMonitorSystem* GetMonitorSystem();
-    // Installs the host's own implementation (not owned; null restores the built-in one).
-    static void SetMonitorSystem(IMonitorSystem* monitor);
 
     // One event with nine text parameters; the result says whether it was recorded.
     virtual bool ReportEvent(const QString& name, const QString& p1, const QString& p2, const QString& p3,

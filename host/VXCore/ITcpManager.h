@@ -9,16 +9,13 @@
 // login session that the chat client receives when it logs in. What they hold is the host's
 // business; they are passed on unchanged.
 //
-// Instance() returns the implementation the host installed with SetInstance(), or the built-in
-// VXTcpManager whose values the host sets directly.
+// Instance() returns the built-in VXTcpManager, whose values the host sets directly.
 class VXCORE_EXPORT ITcpManager
 {
 public:
     virtual ~ITcpManager();
 
     static ITcpManager* Instance();
-    // Installs the host's own implementation (not owned; null restores the built-in one).
-    static void SetInstance(ITcpManager* manager);
 
     virtual QString GetLoginValue1() = 0;
     virtual QString GetLoginValue2() = 0;
