@@ -86,10 +86,9 @@ DWORD ClientPipe::open(const PipeName& name, DWORD desiredAccess, bool overlappe
         return ERROR_ACCESS_DENIED;
     }
 
-    auto connection = std::make_unique<Connection>(socketFd, controlFd, true);
     std::shared_ptr<ClientPipe> pipe(
-        new ClientPipe((flags & WireFormat::kFlagMessageType) != 0, access, overlapped, std::move(connection)));
-    std::lock_guard<std::mutex> guard(pipe->mutex_);
+        new ClientPipe((flags & WireFormat::kFlagMessageType) != 0, access, overlapped, socketFd, controlFd));
+    std::lock_guard<OwnedMutex> guard(pipe->mutex_);
     if (!pipe->connection_->startLocked(pipe->weak_from_this())) {
         error = Errno::toWin32Error(errno);
         pipe->closed_ = true;
@@ -100,19 +99,22 @@ DWORD ClientPipe::open(const PipeName& name, DWORD desiredAccess, bool overlappe
     return ERROR_SUCCESS;
 }
 
-ClientPipe::ClientPipe(bool messageType, Access access, bool overlapped, std::unique_ptr<Connection> connection)
-    : PipeEnd(messageType, false, access, overlapped), connection_(std::move(connection))
+ClientPipe::ClientPipe(bool messageType, Access access, bool overlapped, int socketFd, int controlFd)
+    : PipeEnd(messageType, false, access, overlapped),
+      connection_(std::make_unique<Connection>(mutex_, socketFd, controlFd, true))
 {
 }
 
 void ClientPipe::onIoReadyLocked(uint64_t registration, uint32_t events)
 {
+    W32_ASSERT_HELD(mutex_);
     if (connection_ && connection_->ownsLocked(registration))
         connection_->onReadyLocked(registration, events);
 }
 
 void ClientPipe::closeLocked()
 {
+    W32_ASSERT_HELD(mutex_);
     if (connection_) {
         connection_->closeLocked(NtStatus::kPipeBroken);
         connection_.reset();

@@ -22,7 +22,8 @@ public:
     bool isServer() const override { return false; }
 
 private:
-    ClientPipe(bool messageType, Access access, bool overlapped, std::unique_ptr<Connection> connection);
+    // Takes the connected data and control sockets.
+    ClientPipe(bool messageType, Access access, bool overlapped, int socketFd, int controlFd);
 
     Connection* connectionLocked() override { return connection_.get(); }
     NtStatus::Value unconnectedStatusLocked() const override { return NtStatus::kPipeDisconnected; }

@@ -4,6 +4,7 @@
 #include "WireFormat.h"
 
 #include <algorithm>
+#include <cassert>
 #include <atomic>
 #include <cerrno>
 #include <poll.h>
@@ -24,8 +25,9 @@ uint32_t dataEvents(bool readable, bool writable)
 std::atomic<uint64_t> g_nextConnectionId{1};
 }  // namespace
 
-Connection::Connection(int dataFd, int controlFd, bool watchControl)
-    : id_(g_nextConnectionId++),
+Connection::Connection(const OwnedMutex& guard, int dataFd, int controlFd, bool watchControl)
+    : guard_(guard),
+      id_(g_nextConnectionId++),
       dataSocket_(dataFd >= 0 ? std::make_shared<SharedSocket>(dataFd) : nullptr),
       dataFd_(dataFd),
       controlFd_(controlFd),
@@ -43,6 +45,7 @@ Connection::~Connection()
 
 ReadDriver::Drive Connection::beginDriveLocked()
 {
+    W32_ASSERT_HELD(guard_);
     // While a waiter polls the socket itself, the I/O thread need not wake for its data: every
     // wake would only find the waiter's work done, or fight it for the pipe's mutex.
     if (++drivers_ == 1)
@@ -52,12 +55,14 @@ ReadDriver::Drive Connection::beginDriveLocked()
 
 bool Connection::driveLocked()
 {
+    W32_ASSERT_HELD(guard_);
     settleLocked(nullptr, nullptr);
     return !reads_.empty();
 }
 
 void Connection::endDriveLocked()
 {
+    W32_ASSERT_HELD(guard_);
     // The I/O thread left this socket's incoming data alone while anyone drove it; the last driver
     // takes whatever came meanwhile.
     if (--drivers_ == 0) {
@@ -68,6 +73,7 @@ void Connection::endDriveLocked()
 
 bool Connection::startLocked(const std::weak_ptr<IoSource>& source)
 {
+    W32_ASSERT_HELD(guard_);
     Reactor* reactor = Reactor::instance();
     if (reactor == nullptr)
         return false;
@@ -94,11 +100,13 @@ bool Connection::startLocked(const std::weak_ptr<IoSource>& source)
 
 bool Connection::ownsLocked(uint64_t registration) const
 {
+    W32_ASSERT_HELD(guard_);
     return registration != 0 && (registration == dataRegistration_ || registration == controlRegistration_);
 }
 
 NtStatus::Value Connection::submitReadLocked(std::unique_ptr<IoRequest> request, bool* completedNow)
 {
+    W32_ASSERT_HELD(guard_);
     *completedNow = false;
     if (state_ == State::Disconnected)
         return NtStatus::kPipeDisconnected;
@@ -115,6 +123,7 @@ NtStatus::Value Connection::submitReadLocked(std::unique_ptr<IoRequest> request,
 
 NtStatus::Value Connection::submitWriteLocked(std::unique_ptr<IoRequest> request, bool* completedNow)
 {
+    W32_ASSERT_HELD(guard_);
     *completedNow = false;
     if (state_ == State::Disconnected)
         return NtStatus::kPipeDisconnected;
@@ -141,6 +150,7 @@ NtStatus::Value Connection::submitWriteLocked(std::unique_ptr<IoRequest> request
 
 bool Connection::cancelLocked(const OVERLAPPED* overlapped)
 {
+    W32_ASSERT_HELD(guard_);
     auto matches = [overlapped](const IoRequest* request) {
         return overlapped == nullptr || request->overlapped() == overlapped;
     };
@@ -167,6 +177,7 @@ bool Connection::cancelLocked(const OVERLAPPED* overlapped)
 
 void Connection::onReadyLocked(uint64_t registration, uint32_t /*events*/)
 {
+    W32_ASSERT_HELD(guard_);
     if (registration != 0 && registration == controlRegistration_) {
         checkControlLocked();
         settleLocked(nullptr, nullptr);
@@ -184,6 +195,7 @@ void Connection::onReadyLocked(uint64_t registration, uint32_t /*events*/)
 
 bool Connection::peerLeftLocked()
 {
+    W32_ASSERT_HELD(guard_);
     if (state_ == State::Open && dataFd_ >= 0) {
         // POLLRDHUP reports the peer's shutdown even while its last data is still unread.
         struct pollfd probe = {dataFd_, POLLRDHUP, 0};
@@ -197,6 +209,7 @@ bool Connection::peerLeftLocked()
 
 void Connection::disconnectLocked()
 {
+    W32_ASSERT_HELD(guard_);
     if (controlFd_ >= 0) {
         // Before the data socket closes, so the client can never see that end without this byte.
         const uint8_t notice = WireFormat::kControlDisconnected;
@@ -211,6 +224,7 @@ void Connection::disconnectLocked()
 
 void Connection::closeLocked(NtStatus::Value status)
 {
+    W32_ASSERT_HELD(guard_);
     inbound_.clear();
     failReadsLocked(status, nullptr, nullptr);
     failWritesLocked(status, status, nullptr, nullptr);
@@ -220,6 +234,7 @@ void Connection::closeLocked(NtStatus::Value status)
 
 void Connection::settleLocked(IoRequest* fresh, NtStatus::Value* freshFailure)
 {
+    W32_ASSERT_HELD(guard_);
     pumpReadsLocked(fresh, freshFailure);
     pumpWritesLocked(fresh, freshFailure);
     // A failed send can reveal that the peer has gone; reads waiting for data learn it now.

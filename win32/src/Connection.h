@@ -1,6 +1,7 @@
 #pragma once
 
 #include "InboundStream.h"
+#include "OwnedMutex.h"
 #include "IoRequest.h"
 #include "NtStatus.h"
 #include "OutboundQueue.h"
@@ -40,7 +41,8 @@ public:
 
     // Takes ownership of both descriptors (non-blocking). controlFd may be -1. With watchControl the
     // connection reads the control socket (the client end); otherwise it may write to it (the server).
-    Connection(int dataFd, int controlFd, bool watchControl);
+    // `guard` is the owning pipe end's mutex, held for every ...Locked call (checked in debug builds).
+    Connection(const OwnedMutex& guard, int dataFd, int controlFd, bool watchControl);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -102,6 +104,7 @@ private:
     void releaseDescriptorsLocked();
     void closeControlLocked();
 
+    const OwnedMutex& guard_;
     const uint64_t id_;
     std::shared_ptr<SharedSocket> dataSocket_;  // shared with the threads that poll it
     int dataFd_;                                // dataSocket_'s, or -1

@@ -13,7 +13,7 @@ PipeEnd::PipeEnd(bool messageType, bool messageReadMode, Access access, bool ove
 
 NtStatus::Value PipeEnd::startRead(std::unique_ptr<IoRequest> request, bool* completedNow)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<OwnedMutex> lock(mutex_);
     *completedNow = false;
     if (closed_)
         return NtStatus::kInvalidHandle;
@@ -29,7 +29,7 @@ NtStatus::Value PipeEnd::startRead(std::unique_ptr<IoRequest> request, bool* com
 
 NtStatus::Value PipeEnd::startWrite(std::unique_ptr<IoRequest> request, bool* completedNow)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<OwnedMutex> lock(mutex_);
     *completedNow = false;
     if (closed_)
         return NtStatus::kInvalidHandle;
@@ -54,7 +54,7 @@ NtStatus::Value PipeEnd::startWrite(std::unique_ptr<IoRequest> request, bool* co
 
 bool PipeEnd::cancel(const OVERLAPPED* overlapped)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<OwnedMutex> lock(mutex_);
     if (closed_)
         return false;
     bool any = cancelOthersLocked(overlapped);
@@ -65,7 +65,7 @@ bool PipeEnd::cancel(const OVERLAPPED* overlapped)
 
 NtStatus::Value PipeEnd::setReadMode(bool messageMode)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<OwnedMutex> lock(mutex_);
     if (closed_)
         return NtStatus::kInvalidHandle;
     if (!access_.setState)
@@ -78,14 +78,14 @@ NtStatus::Value PipeEnd::setReadMode(bool messageMode)
 
 void PipeEnd::onIoReady(uint64_t registration, uint32_t events)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<OwnedMutex> lock(mutex_);
     if (!closed_)
         onIoReadyLocked(registration, events);
 }
 
 void PipeEnd::onHandleClosed()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<OwnedMutex> lock(mutex_);
     if (closed_)
         return;
     closed_ = true;
@@ -94,14 +94,14 @@ void PipeEnd::onHandleClosed()
 
 ReadDriver::Drive PipeEnd::beginDrive()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<OwnedMutex> lock(mutex_);
     Connection* connection = closed_ ? nullptr : connectionLocked();
     return connection ? connection->beginDriveLocked() : Drive();
 }
 
 bool PipeEnd::drive(const Drive& drive)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<OwnedMutex> lock(mutex_);
     Connection* connection = closed_ ? nullptr : connectionLocked();
     // A connection that has been replaced is gone, and so are its reads.
     return connection && connection->id() == drive.connection && connection->driveLocked();
@@ -109,7 +109,7 @@ bool PipeEnd::drive(const Drive& drive)
 
 void PipeEnd::endDrive(const Drive& drive)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<OwnedMutex> lock(mutex_);
     Connection* connection = closed_ ? nullptr : connectionLocked();
     if (connection && connection->id() == drive.connection)
         connection->endDriveLocked();

@@ -5,6 +5,7 @@
 #include "IoRequest.h"
 #include "KernelObject.h"
 #include "NtStatus.h"
+#include "OwnedMutex.h"
 #include "Reactor.h"
 #include "ReadDriver.h"
 
@@ -62,7 +63,7 @@ protected:
     // Completes everything still pending and releases descriptors and files.
     virtual void closeLocked() = 0;
 
-    mutable std::mutex mutex_;  // guards the members below, the subclasses' state and the Connection
+    mutable OwnedMutex mutex_;  // guards the members below, the subclasses' state and the Connection
     bool closed_ = false;
 
 private:

@@ -71,7 +71,7 @@ DWORD ServerPipe::create(const PipeName& name, DWORD openMode, DWORD pipeMode, D
     std::shared_ptr<ServerPipe> pipe(new ServerPipe(messageType, (pipeMode & PIPE_READMODE_MESSAGE) != 0, access,
                                                     (openMode & FILE_FLAG_OVERLAPPED) != 0, flags, std::move(lock),
                                                     socketPath, listenFd));
-    std::lock_guard<std::mutex> guard(pipe->mutex_);
+    std::lock_guard<OwnedMutex> guard(pipe->mutex_);
     if (!pipe->startListeningLocked()) {
         error = Errno::toWin32Error(errno);
         pipe->closed_ = true;
@@ -95,6 +95,7 @@ ServerPipe::ServerPipe(bool messageType, bool messageReadMode, Access access, bo
 
 bool ServerPipe::startListeningLocked()
 {
+    W32_ASSERT_HELD(mutex_);
     Reactor* reactor = Reactor::instance();
     if (reactor == nullptr)
         return false;
@@ -109,7 +110,7 @@ bool ServerPipe::startListeningLocked()
 
 NtStatus::Value ServerPipe::startConnect(std::unique_ptr<IoRequest> request, bool* completedNow)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<OwnedMutex> lock(mutex_);
     *completedNow = false;
     if (closed_)
         return NtStatus::kInvalidHandle;
@@ -129,7 +130,7 @@ NtStatus::Value ServerPipe::startConnect(std::unique_ptr<IoRequest> request, boo
 
 NtStatus::Value ServerPipe::disconnect()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<OwnedMutex> lock(mutex_);
     if (closed_)
         return NtStatus::kInvalidHandle;
     switch (state_) {
@@ -148,11 +149,13 @@ NtStatus::Value ServerPipe::disconnect()
 
 NtStatus::Value ServerPipe::unconnectedStatusLocked() const
 {
+    W32_ASSERT_HELD(mutex_);
     return state_ == State::Listening ? NtStatus::kPipeListening : NtStatus::kPipeDisconnected;
 }
 
 void ServerPipe::onIoReadyLocked(uint64_t registration, uint32_t events)
 {
+    W32_ASSERT_HELD(mutex_);
     if (registration == listenRegistration_)
         acceptLocked();
     else if (connection_ && connection_->ownsLocked(registration))
@@ -161,6 +164,7 @@ void ServerPipe::onIoReadyLocked(uint64_t registration, uint32_t events)
 
 bool ServerPipe::cancelOthersLocked(const OVERLAPPED* overlapped)
 {
+    W32_ASSERT_HELD(mutex_);
     std::vector<std::unique_ptr<IoRequest>> cancelled;
     for (auto it = connectRequests_.begin(); it != connectRequests_.end();) {
         if (overlapped == nullptr || (*it)->overlapped() == overlapped) {
@@ -177,6 +181,7 @@ bool ServerPipe::cancelOthersLocked(const OVERLAPPED* overlapped)
 
 void ServerPipe::closeLocked()
 {
+    W32_ASSERT_HELD(mutex_);
     std::vector<std::unique_ptr<IoRequest>> pending;
     pending.swap(connectRequests_);
     for (auto& request : pending)
@@ -199,6 +204,7 @@ void ServerPipe::closeLocked()
 
 void ServerPipe::acceptLocked()
 {
+    W32_ASSERT_HELD(mutex_);
     for (;;) {
         const int socketFd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (socketFd < 0) {
@@ -226,6 +232,7 @@ void ServerPipe::acceptLocked()
 
 void ServerPipe::admitLocked(int socketFd)
 {
+    W32_ASSERT_HELD(mutex_);
     int control[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, control) != 0) {
         Handshake::send(socketFd, WireFormat::kAnswerBusy, handshakeFlags_, -1);
@@ -240,7 +247,7 @@ void ServerPipe::admitLocked(int socketFd)
         ::close(socketFd);
         return;
     }
-    auto connection = std::make_unique<Connection>(socketFd, control[0], false);
+    auto connection = std::make_unique<Connection>(mutex_, socketFd, control[0], false);
     if (!connection->startLocked(weak_from_this()))
         return;  // the client sees its pipe end at once
     connection_ = std::move(connection);
@@ -253,6 +260,7 @@ void ServerPipe::admitLocked(int socketFd)
 
 void ServerPipe::setStateLocked(State state)
 {
+    W32_ASSERT_HELD(mutex_);
     state_ = state;
     lock_->publishListening(state == State::Listening);
 }
