@@ -1,5 +1,7 @@
 #include "PipeEnd.h"
 
+#include <cassert>
+
 namespace win32layer {
 
 PipeEnd::PipeEnd(bool messageType, bool messageReadMode, Access access, bool overlapped)
@@ -78,6 +80,7 @@ NtStatus::Value PipeEnd::setReadMode(bool messageMode)
 
 void PipeEnd::onIoReady(uint64_t registration, uint32_t events)
 {
+    assert(Reactor::instance()->isReactorThread() && "readiness is reported on the reactor thread");
     std::lock_guard<OwnedMutex> lock(mutex_);
     if (!closed_)
         onIoReadyLocked(registration, events);

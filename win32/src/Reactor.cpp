@@ -71,6 +71,7 @@ void Reactor::remove(uint64_t registration, int fd)
 
 void Reactor::run()
 {
+    thread_.store(std::this_thread::get_id(), std::memory_order_release);
     constexpr int kMaxEvents = 64;
     struct epoll_event events[kMaxEvents];
     for (;;) {

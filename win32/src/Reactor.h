@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 namespace win32layer {
@@ -45,6 +47,8 @@ public:
     bool modify(uint64_t registration, int fd, uint32_t events);
     // Unregisters; call before closing fd.
     void remove(uint64_t registration, int fd);
+    // Whether the calling thread is the reactor's (for the thread checks of debug builds).
+    bool isReactorThread() const { return std::this_thread::get_id() == thread_.load(std::memory_order_acquire); }
 
 private:
     Reactor() = default;
@@ -52,6 +56,7 @@ private:
     void run();
 
     int epollFd_ = -1;
+    std::atomic<std::thread::id> thread_{};  // set by the reactor thread when it starts
     std::mutex mutex_;  // protects sources_ and nextRegistration_
     std::unordered_map<uint64_t, std::weak_ptr<IoSource>> sources_;
     uint64_t nextRegistration_ = 1;
