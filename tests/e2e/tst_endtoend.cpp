@@ -64,8 +64,6 @@ private slots:
     void requestsBeforeLaunchReachTheClientInOrder_data();
     void requestsBeforeLaunchReachTheClientInOrder();
     void connectedButNotReadyKeepsRequestsAndSendsLogin();
-    void everyClientMessageReachesTheCallback_data();
-    void everyClientMessageReachesTheCallback();
     void crashesRestartOnTheSamePipesUntilTheThirdInAMinute();
     void aCloseAfterTheWindowRestartsAgain();
     void clientThatCannotStart_data();
@@ -243,74 +241,6 @@ void TestEndToEnd::connectedButNotReadyKeepsRequestsAndSendsLogin()
                               (QStringList{"[\"OpenKKGroup\",\"s:g1\",\"s:\"]",
                                            "[\"OpenKKWindow\",\"s:b1\",\"i:0\",\"s:\",\"s:\"]"}),
                               kLong);
-}
-
-void TestEndToEnd::everyClientMessageReachesTheCallback_data()
-{
-    QTest::addColumn<QString>("script");
-    QTest::addColumn<QString>("call");
-    QTest::addColumn<QVariantList>("args");
-    QTest::addColumn<QString>("report");  // tracking code expected instead of a call
-
-    QTest::newRow("OpenUrl") << "send OpenUrl s:https://x/y b:true" << "OnOpenUrl"
-                             << QVariantList{QStringLiteral("https://x/y"), true} << "";
-    QTest::newRow("OpenPlugin") << "send OpenPlugin s:orders" << "OnOpenPlugin" << QVariantList{QStringLiteral("orders")}
-                                << "";
-    QTest::newRow("OpenSetting") << "send OpenSetting s:page" << "OnOpenSetting" << QVariantList{QStringLiteral("page")} << "";
-    QTest::newRow("StartupCompleted, text 7") << "send StartupCompleted s:7" << "OnStartupCompleted"
-                                              << QVariantList{7u, QString()} << "";
-    QTest::newRow("ShowMessageBox") << "send ShowMessageBox s:\"two words\" u:2" << "OnShowMessageBox"
-                                    << QVariantList{QStringLiteral("two words"), 2u} << "";
-    QTest::newRow("ChangeStatusCallback") << "send ChangeStatusCallback i:4" << "OnChangeStatus" << QVariantList{4} << "";
-    QTest::newRow("BaseInfoChanged") << "send BaseInfoChanged s:avatar" << "OnBaseInfoChanged"
-                                     << QVariantList{QStringLiteral("avatar")} << "";
-    QTest::newRow("ActivePlatform") << "send ActivePlatform" << "OnActivePlatform" << QVariantList{} << "";
-    QTest::newRow("UnreadMessageChanged") << "send UnreadMessageChanged i:12" << "OnUnreadMessageChanged"
-                                          << QVariantList{12} << "";
-    QTest::newRow("TrayIconAction") << "send TrayIconAction b:false s:menu i:-1" << "OnTrayIconAction"
-                                    << QVariantList{false, QStringLiteral("menu"), -1} << "";
-    QTest::newRow("ChangeLoginInitStatus") << "send ChangeLoginInitStatus i:1" << "OnChangeLoginInitStatus"
-                                           << QVariantList{1} << "";
-    QTest::newRow("ChangeSkin") << "send ChangeSkin s:dark" << "OnChangeSkin" << QVariantList{QStringLiteral("dark")} << "";
-    QTest::newRow("UpgradeNewVersion") << "send UpgradeNewVersion" << "OnUpgradeNewVersion" << QVariantList{} << "";
-    QTest::newRow("LoginNewAccount") << "send LoginNewAccount" << "OnLoginNewAccount" << QVariantList{} << "";
-    QTest::newRow("UploadInterfaceException") << "send UploadInterfaceException i:500 s:a s:b s:c"
-                                              << "OnUploadInterfaceException"
-                                              << QVariantList{500, QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}
-                                              << "";
-    QTest::newRow("UploadCefException") << "send UploadCefException i:-3 s:1 s:2 s:3 s:4 s:5" << "OnUploadCefException"
-                                        << QVariantList{-3, QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
-                                                        QStringLiteral("4"), QStringLiteral("5")}
-                                        << "";
-    QTest::newRow("too few arguments") << "send TrayIconAction b:true s:x" << "" << QVariantList{} << "";
-    QTest::newRow("unknown name") << "send NoSuchMessage s:x" << "" << QVariantList{} << "KopkopUnknownMessage";
-    QTest::newRow("not a message") << "raw this is not a message" << "" << QVariantList{} << "KopkopInvalidMessage";
-}
-
-void TestEndToEnd::everyClientMessageReachesTheCallback()
-{
-    QFETCH(QString, script);
-    QFETCH(QString, call);
-    QFETCH(QVariantList, args);
-    QFETCH(QString, report);
-    Configure(true);
-    // The client reports its start-up, sends the row's message, then a marker that ends the row.
-    SetClientOptions(QStringLiteral("--quiet --no-startup"),
-                     QStringLiteral("startup\n") + script + QStringLiteral("\nsend BaseInfoChanged s:end-of-row\n"));
-    Module module(&m_uuid);
-    TrackingRecorder tracking;
-    QVERIFY(StartClient(&module.manager, &module.callback) > 0);
-    const RecordingCallback::Call marker{QStringLiteral("OnBaseInfoChanged"), {QStringLiteral("end-of-row")}};
-    QTRY_VERIFY_WITH_TIMEOUT(module.callback.calls.contains(marker), kLong);
-
-    QList<RecordingCallback::Call> calls = module.callback.calls.mid(1);  // after the start-up
-    calls.removeAll(marker);
-    if (call.isEmpty())
-        QCOMPARE(calls.size(), 0);
-    else
-        QCOMPARE(calls, (QList<RecordingCallback::Call>{{call, args}}));
-    const QStringList errors = tracking.Codes().filter(QStringLiteral("Kopkop"));
-    QCOMPARE(errors, report.isEmpty() ? QStringList() : QStringList{report});
 }
 
 void TestEndToEnd::crashesRestartOnTheSamePipesUntilTheThirdInAMinute()
