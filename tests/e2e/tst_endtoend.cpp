@@ -65,7 +65,6 @@ private slots:
     void requestsBeforeLaunchReachTheClientInOrder();
     void connectedButNotReadyKeepsRequestsAndSendsLogin();
     void crashesRestartOnTheSamePipesUntilTheThirdInAMinute();
-    void aCloseAfterTheWindowRestartsAgain();
     void clientThatCannotStart_data();
     void clientThatCannotStart();
     void hostileClientLosesOnlyItsConnection_data();
@@ -276,24 +275,6 @@ void TestEndToEnd::crashesRestartOnTheSamePipesUntilTheThirdInAMinute()
     // The host may start it again itself: that opens a new window.
     QVERIFY(StartClient(&module.manager, &module.callback) > 0);
     QVERIFY(!module.inspect.CrashTimerValid());
-}
-
-void TestEndToEnd::aCloseAfterTheWindowRestartsAgain()
-{
-    Configure(true);
-    Module module(&m_uuid);
-    TrackingRecorder tracking;
-    qint64 pid = StartClient(&module.manager, &module.callback);
-    QVERIFY(pid > 0);
-    for (int crash = 1; crash <= 3; ++crash) {
-        if (crash == 3)
-            FakeClock::Advance(60001);  // the window opened by the first close has run out
-        QVERIFY(KillProcess(pid));
-        QTRY_COMPARE_WITH_TIMEOUT(module.callback.calls.size(), crash + 1, kLong);
-        pid = module.callback.calls.last().second.value(0).toLongLong();
-    }
-    QCOMPARE(tracking.WithCode(QStringLiteral("KKCrashTooManyTimes")).size(), 0);
-    QCOMPARE(module.inspect.CrashTimes(), 1);  // the third close opened a new window
 }
 
 void TestEndToEnd::clientThatCannotStart_data()
