@@ -72,6 +72,7 @@ private slots:
     void clientLeavingTheWritePipeEarly_data();
     void clientLeavingTheWritePipeEarly();
     void teardownWithStuckClientReturns();
+    void clientSeesNotConnectedWhenTheServerGoes();
 
     // --- Bounds ----------------------------------------------------------------------------------
     void busyHostThreadStopsTheReader();
@@ -435,6 +436,33 @@ void TestPipeServer::clientLeavingTheWritePipeEarly()
 // A client floods while the server's thread does not take what arrives: the receiver stops at the
 // backlog's limit (the rest waits in the pipe), and once the thread runs again everything arrives,
 // in order.
+// What a client sees when the module goes away (the host releases it): both pipes are
+// disconnected before they are closed, so its read (pending or not) and its writes fail with
+// ERROR_PIPE_NOT_CONNECTED - not the codes of a host that died without disconnecting.
+void TestPipeServer::clientSeesNotConnectedWhenTheServerGoes()
+{
+    auto* server = new VXPipeServer;
+    QSignalSpy connected(server, &VXPipeServer::SigClientConnected);
+    QVERIFY(server->InitPipe(m_write, m_read));
+    TestChatClient client;
+    QVERIFY(client.Open(m_write, m_read));
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
+
+    bool readOk = true;
+    std::thread reader([&] {
+        QByteArray message;
+        readOk = client.fromModule.ReadMessage(&message, kLong);
+    });
+    delete server;
+    reader.join();
+    QVERIFY(!readOk);
+    QCOMPARE(client.fromModule.LastError(), DWORD(ERROR_PIPE_NOT_CONNECTED));
+    const bool wrote = client.toModule.Write("after the server", kLong);
+    const DWORD writeError = GetLastError();
+    QVERIFY(!wrote);
+    QCOMPARE(writeError, DWORD(ERROR_PIPE_NOT_CONNECTED));
+}
+
 void TestPipeServer::busyHostThreadStopsTheReader()
 {
     VXPipeServer server;
