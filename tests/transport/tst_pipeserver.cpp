@@ -73,6 +73,7 @@ private slots:
     void clientLeavingTheWritePipeEarly();
     void teardownWithStuckClientReturns();
     void clientSeesNotConnectedWhenTheServerGoes();
+    void emptyPayloadKeepsTheConnection();
 
     // --- Bounds ----------------------------------------------------------------------------------
     void busyHostThreadStopsTheReader();
@@ -461,6 +462,29 @@ void TestPipeServer::clientSeesNotConnectedWhenTheServerGoes()
     const DWORD writeError = GetLastError();
     QVERIFY(!wrote);
     QCOMPARE(writeError, DWORD(ERROR_PIPE_NOT_CONNECTED));
+}
+
+// A frame with an empty payload is a payload like any other: handed on, the connection kept.
+// (A zero-length pipe message is different, but whether it ends the connection depends on
+// whether the receiver's read was already waiting when it came, so it has no test of its own.)
+void TestPipeServer::emptyPayloadKeepsTheConnection()
+{
+    VXPipeServer server;
+    QSignalSpy connected(&server, &VXPipeServer::SigClientConnected);
+    QSignalSpy closed(&server, &VXPipeServer::SigClientClosed);
+    QSignalSpy data(&server, &VXPipeServer::SigReadData);
+    QVERIFY(server.InitPipe(m_write, m_read));
+    TestChatClient client;
+    QVERIFY(client.Open(m_write, m_read));
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
+
+    QVERIFY(client.toModule.WriteFrame(QByteArray()));
+    QVERIFY(client.toModule.WriteFrame("after"));
+    QTRY_COMPARE_WITH_TIMEOUT(data.count(), 2, kLong);
+    QCOMPARE(data.at(0).at(0).toByteArray(), QByteArray());
+    QCOMPARE(data.at(1).at(0).toByteArray(), QByteArray("after"));
+    QCOMPARE(closed.count(), 0);
+    client.Close();
 }
 
 void TestPipeServer::busyHostThreadStopsTheReader()
