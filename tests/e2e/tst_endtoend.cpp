@@ -178,14 +178,18 @@ QStringList TestEndToEnd::ClientReceived() const
 void TestEndToEnd::requestsBeforeLaunchReachTheClientInOrder_data()
 {
     QTest::addColumn<bool>("useVxProcess");
-    QTest::newRow("child VXProcess") << true;
-    QTest::newRow("detached") << false;
+    QTest::addColumn<QString>("pipeOrder");  // nothing requires the client to open one pipe first
+    QTest::newRow("child VXProcess") << true << "write-first";
+    QTest::newRow("detached") << false << "write-first";
+    QTest::newRow("child, read pipe first") << true << "read-first";
 }
 
 void TestEndToEnd::requestsBeforeLaunchReachTheClientInOrder()
 {
     QFETCH(bool, useVxProcess);
+    QFETCH(QString, pipeOrder);
     Configure(useVxProcess);
+    SetClientOptions(QStringLiteral("--quiet --pipe-order %1 --between-pipes-ms 50").arg(pipeOrder));
     Module module(&m_uuid);
     MonitorRecorder monitor;
     QStringList receivedAtStartup{"not called"};
