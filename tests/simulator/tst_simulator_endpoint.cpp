@@ -45,6 +45,7 @@ private slots:
     void exchangesMessagesBothWays();
     void receivesLargeAndManyFrames_data();
     void receivesLargeAndManyFrames();
+    void callerReadsPayloadsInItsOwnThread();
 
     // --- The host going away, closing ---------------------------------------------------------------
     void noticesTheHostGoing_data();
@@ -137,6 +138,39 @@ void TestSimulatorEndpoint::receivesLargeAndManyFrames()
         QCOMPARE(message->GetName(), QString::number(i));
         QCOMPARE(message->GetArgs().at(0).toString().size(), size);
     }
+}
+
+// The fast path (Reading::Caller): no reader thread; ReadPayload blocks in the caller until the
+// next payload is whole, across reads that return part of a pipe message (ERROR_MORE_DATA), and
+// tells a time-out from the host going away.
+void TestSimulatorEndpoint::callerReadsPayloadsInItsOwnThread()
+{
+    VXPipeServer server;
+    QSignalSpy connected(&server, &VXPipeServer::SigClientConnected);
+    QVERIFY(server.InitPipe(m_launch.writePipe, m_launch.readPipe));
+    KKClientEndpoint endpoint(nullptr, KKClientEndpoint::Reading::Caller);
+    QCOMPARE(endpoint.Connect(m_launch, kLong), DWORD(ERROR_SUCCESS));
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
+
+    QByteArray payload;
+    QVERIFY(!endpoint.ReadPayload(&payload, 50));  // nothing yet: the time runs out
+    QVERIFY(!endpoint.IsHostGone());
+
+    const QByteArray large(300 * 1024, 'x');  // several reads of the endpoint's buffer
+    QList<QByteArray> sent{"first", large, "third"};
+    for (int i = 0; i < 100; ++i)
+        sent.append("small " + QByteArray::number(i));
+    for (const QByteArray& data : sent)
+        QVERIFY(server.AsyncWriteData(data));
+    for (const QByteArray& expected : sent) {
+        QVERIFY(endpoint.ReadPayload(&payload, kLong));
+        QCOMPARE(payload.size(), expected.size());
+        QCOMPARE(payload, expected);
+    }
+
+    server.CloseServer();
+    QVERIFY(!endpoint.ReadPayload(&payload, kLong));
+    QVERIFY(endpoint.IsHostGone());
 }
 
 void TestSimulatorEndpoint::noticesTheHostGoing_data()
