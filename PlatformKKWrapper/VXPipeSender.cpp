@@ -111,12 +111,15 @@ void VXPipeSender::StopThread()
 
 void VXPipeSender::QueueWrite(const QByteArray& data)
 {
-    VX_HAPPENS_BEFORE(this);  // WriteData starts with VX_HAPPENS_AFTER(this)
-    QCoreApplication::postEvent(this, new WriteEvent(data));
+    auto* event = new WriteEvent(data);
+    VX_HAPPENS_BEFORE(this);  // the event and its payload, for event() in the worker
+    QCoreApplication::postEvent(this, event);
 }
 
 bool VXPipeSender::event(QEvent* event)
 {
+    // Qt hands posted events over under its own lock, which ThreadSanitizer cannot see.
+    VX_HAPPENS_AFTER(this);
     if (event->type() == WriteEvent::Type()) {
         KK_ASSERT_IN_THREAD(m_pThread);
         WriteData(static_cast<WriteEvent*>(event)->payload);
