@@ -1,16 +1,14 @@
-// VXThread's name reaches the operating system, and InvokeMethodQueued posts slot calls into the
-// target object's thread, in order, with copies of the arguments.
+// VXThread's name reaches the kernel; its dispatcher runs queued calls (wake-ups coalesced, none
+// lost, each poster's in order, with copies of the arguments), timers and socket notifiers.
 
 #include "VXFoundation/VXThread.h"
 #include "VXFoundation/VXThreadUtils.h"
 
-#include <QFile>
-#include <QSocketNotifier>
-#include <QTimer>
 #include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QtTest>
-
 #include <atomic>
+#include <memory>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -21,19 +19,9 @@ public:
     std::atomic<long> osThreadId{0};
     QList<QByteArray> received;  // written in the worker's thread, read after it has stopped
     QThread* ranIn = nullptr;
-
 public slots:
-    void Record(const QByteArray& data)
-    {
-        ranIn = QThread::currentThread();
-        received.append(data);
-    }
-    void RememberThreadId()
-    {
-        osThreadId = long(::syscall(SYS_gettid));
-        emit Done();
-    }
-
+    void Record(const QByteArray& data) { ranIn = QThread::currentThread(); received.append(data); }
+    void Ping() { osThreadId = long(::syscall(SYS_gettid)); emit Done(); }
 signals:
     void Done();
 };
@@ -41,159 +29,99 @@ signals:
 class TestThreads : public QObject
 {
     Q_OBJECT
+    std::unique_ptr<VXThread> m_thread;
+    Worker* m_worker = nullptr;
+
+    // Returns once every call posted before has run in the worker's thread.
+    void Drain()
+    {
+        QSignalSpy done(m_worker, &Worker::Done);
+        QVERIFY(VXThreadUtils::InvokeMethodQueued(m_worker, "Ping"));
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);  // emitted in the worker: may beat wait()
+    }
 
 private slots:
-    void threadNameIsVisibleToTheSystem_data();
-    void threadNameIsVisibleToTheSystem();
-    void invokeQueuedRunsInTheObjectsThreadInOrder();
-    void invokeQueuedRefusesWhatCannotBeCalled();
-    void workerLoopRunsTimersAndSocketNotifiers();
-    void burstsOfCallsFromSeveralThreadsAllArrive();
-};
-
-void TestThreads::threadNameIsVisibleToTheSystem_data()
-{
-    QTest::addColumn<bool>("nameBeforeStart");
-    QTest::newRow("named before start") << true;
-    QTest::newRow("named while running") << false;
-}
-
-void TestThreads::threadNameIsVisibleToTheSystem()
-{
-    QFETCH(bool, nameBeforeStart);
-    VXThread thread;
-    auto* worker = new Worker;
-    if (nameBeforeStart)
-        thread.SetThreadName(QStringLiteral("VXPipeSenderThread"));
-    worker->moveToThread(&thread);
-    thread.start();
-    if (!nameBeforeStart)
-        thread.SetThreadName(QStringLiteral("VXPipeSenderThread"));
-
-    QSignalSpy done(worker, &Worker::Done);
-    QVERIFY(VXThreadUtils::InvokeMethodQueued(worker, "RememberThreadId"));
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 20000);  // Done comes from the worker: it may beat wait()
-    QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(worker->osThreadId.load()));
-    QVERIFY(comm.open(QIODevice::ReadOnly));
-    // The kernel keeps 15 characters of a thread name.
-    QTRY_COMPARE_WITH_TIMEOUT((comm.seek(0), comm.readAll().trimmed()), QByteArray("VXPipeSenderThr"), 10000);
-    QCOMPARE(thread.objectName(), QStringLiteral("VXPipeSenderThread"));
-
-    thread.quit();
-    thread.wait();
-    delete worker;  // its thread has finished
-}
-
-void TestThreads::invokeQueuedRunsInTheObjectsThreadInOrder()
-{
-    VXThread thread;
-    auto* worker = new Worker;
-    worker->moveToThread(&thread);
-    thread.start();
-
-    QByteArray data("first");
-    QVERIFY(VXThreadUtils::InvokeMethodQueued(worker, "Record", Q_ARG(QByteArray, data)));
-    data = "changed after posting";  // the call carries its own copy
-    for (int i = 0; i < 100; ++i)
-        QVERIFY(VXThreadUtils::InvokeMethodQueued(worker, "Record", Q_ARG(QByteArray, QByteArray::number(i))));
-    // The last call signals that all before it have run (a quit() could overtake them: it
-    // stops an event loop that has not started yet before it processes anything).
-    QSignalSpy done(worker, &Worker::Done);
-    QVERIFY(VXThreadUtils::InvokeMethodQueued(worker, "RememberThreadId"));
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 20000);  // Done comes from the worker: it may beat wait()
-    thread.quit();
-    QVERIFY(thread.wait(20000));
-
-    QCOMPARE(worker->ranIn, &thread);
-    QCOMPARE(worker->received.size(), 101);
-    QCOMPARE(worker->received.first(), QByteArray("first"));
-    for (int i = 0; i < 100; ++i)
-        QCOMPARE(worker->received.at(i + 1), QByteArray::number(i));
-    delete worker;
-}
-
-void TestThreads::invokeQueuedRefusesWhatCannotBeCalled()
-{
-    Worker worker;
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("No such method"));
-    QVERIFY(!VXThreadUtils::InvokeMethodQueued(&worker, "NoSuchSlot"));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("No such method"));
-    QVERIFY(!VXThreadUtils::InvokeMethodQueued(&worker, "Record", Q_ARG(int, 1)));
-    QVERIFY(!VXThreadUtils::InvokeMethodQueued(nullptr, "Record"));
-}
-
-// The worker's event loop is not only for queued calls: timers and socket notifiers created in
-// the worker work there too.
-void TestThreads::workerLoopRunsTimersAndSocketNotifiers()
-{
-    VXThread thread;
-    thread.start();
-    int fds[2];
-    QVERIFY(::pipe(fds) == 0);
-    std::atomic<int> timerShots{0};
-    std::atomic<bool> readable{false};
-    QObject* context = new QObject;
-    context->moveToThread(&thread);
-    QSocketNotifier* notifier = nullptr;
-    QMetaObject::invokeMethod(context, [&] {
-        auto* timer = new QTimer(context);
-        QObject::connect(timer, &QTimer::timeout, [&timerShots, timer] {
-            if (++timerShots == 3)
-                timer->stop();
-        });
-        timer->start(5);
-        notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, context);
-        QObject::connect(notifier, &QSocketNotifier::activated, [&readable, fds] {
-            char c;
-            (void)::read(fds[0], &c, 1);
-            readable = true;
-        });
-    }, Qt::BlockingQueuedConnection);
-    QTRY_COMPARE_WITH_TIMEOUT(timerShots.load(), 3, 20000);
-    QVERIFY(!readable);
-    QCOMPARE(::write(fds[1], "x", 1), ssize_t(1));
-    QTRY_VERIFY_WITH_TIMEOUT(readable.load(), 20000);
-    QMetaObject::invokeMethod(context, [context] { delete context; }, Qt::BlockingQueuedConnection);
-    thread.quit();
-    QVERIFY(thread.wait(20000));
-    ::close(fds[0]);
-    ::close(fds[1]);
-}
-
-// Wake-ups are coalesced: calls posted by several threads at once, while the worker is busy or
-// asleep, must all run, none twice.
-void TestThreads::burstsOfCallsFromSeveralThreadsAllArrive()
-{
-    VXThread thread;
-    auto* worker = new Worker;
-    worker->moveToThread(&thread);
-    thread.start();
-    const int perThread = 20000;
-    QList<QThread*> posters;
-    for (int t = 0; t < 4; ++t) {
-        posters.append(QThread::create([worker, t] {
-            for (int i = 0; i < perThread; ++i)
-                VXThreadUtils::InvokeMethodQueued(worker, "Record", Q_ARG(QByteArray, QByteArray::number(t)));
-        }));
+    void init()
+    {
+        m_thread.reset(new VXThread);
+        m_worker = new Worker;
+        m_worker->moveToThread(m_thread.get());
     }
-    for (QThread* poster : posters)
-        poster->start();
-    for (QThread* poster : posters)
-        QVERIFY(poster->wait(60000));
-    qDeleteAll(posters);
-    QSignalSpy done(worker, &Worker::Done);
-    QVERIFY(VXThreadUtils::InvokeMethodQueued(worker, "RememberThreadId"));
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);  // Done comes from the worker: it may beat wait()
-    thread.quit();
-    QVERIFY(thread.wait(20000));
-    QCOMPARE(worker->received.size(), 4 * perThread);
-    QMap<QByteArray, int> perPoster;
-    for (const QByteArray& from : worker->received)
-        ++perPoster[from];
-    for (int t = 0; t < 4; ++t)
-        QCOMPARE(perPoster.value(QByteArray::number(t)), perThread);
-    delete worker;
-}
+    void cleanup()
+    {
+        m_thread.reset();  // stops the thread if it runs
+        delete m_worker;
+    }
+    // Named before start and renamed while running; the kernel keeps 15 characters.
+    void threadNameIsVisibleToTheSystem()
+    {
+        m_thread->SetThreadName(QStringLiteral("BeforeStart"));
+        m_thread->start();
+        Drain();
+        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(m_worker->osThreadId.load()));
+        QVERIFY(comm.open(QIODevice::ReadOnly));
+        QCOMPARE(comm.readAll(), QByteArray("BeforeStart\n"));
+        m_thread->SetThreadName(QStringLiteral("VXPipeSenderThread"));
+        QVERIFY(comm.seek(0));
+        QCOMPARE(comm.readAll(), QByteArray("VXPipeSenderThr\n"));
+        QCOMPARE(m_thread->objectName(), QStringLiteral("VXPipeSenderThread"));
+    }
+    // Bursts from several threads while the worker is busy or asleep: every call runs once, in
+    // its poster's order, with the arguments as they were when posted.
+    void queuedCallsFromSeveralThreadsAllArriveInOrder()
+    {
+        m_thread->start();
+        QByteArray data("first");
+        QVERIFY(VXThreadUtils::InvokeMethodQueued(m_worker, "Record", Q_ARG(QByteArray, data)));
+        data = "changed after posting";
+        const int perThread = 20000;
+        QList<QThread*> posters;
+        for (int t = 0; t < 4; ++t) {
+            posters.append(QThread::create([this, t] {
+                for (int i = t * perThread; i < (t + 1) * perThread; ++i)
+                    VXThreadUtils::InvokeMethodQueued(m_worker, "Record", Q_ARG(QByteArray, QByteArray::number(i)));
+            }));
+            posters.last()->start();
+        }
+        for (QThread* poster : posters)
+            QVERIFY(poster->wait(60000));
+        qDeleteAll(posters);
+        Drain();
+        m_thread->quit();
+        QVERIFY(m_thread->wait(20000));
+        QCOMPARE(m_worker->ranIn, m_thread.get());
+        QCOMPARE(m_worker->received.size(), 1 + 4 * perThread);
+        QCOMPARE(m_worker->received.takeFirst(), QByteArray("first"));
+        QVERIFY(!VXThreadUtils::InvokeMethodQueued(nullptr, "Record"));
+        QVector<int> next{0, perThread, 2 * perThread, 3 * perThread};
+        for (const QByteArray& call : qAsConst(m_worker->received))
+            QCOMPARE(call.toInt(), next[call.toInt() / perThread]++);
+    }
+    void workerLoopRunsTimersAndSocketNotifiers()
+    {
+        m_thread->start();
+        int fds[2];
+        QVERIFY(::pipe(fds) == 0);
+        std::atomic<int> timerShots{0}, bytesRead{0};
+        QMetaObject::invokeMethod(m_worker, [&] {
+            auto* timer = new QTimer(m_worker);
+            connect(timer, &QTimer::timeout, [&timerShots, timer] { if (++timerShots == 3) timer->stop(); });
+            timer->start(5);
+            auto* notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, m_worker);
+            connect(notifier, &QSocketNotifier::activated, [&bytesRead, fds] {
+                char c;
+                bytesRead += int(::read(fds[0], &c, 1));
+            });
+        }, Qt::BlockingQueuedConnection);
+        QTRY_COMPARE_WITH_TIMEOUT(timerShots.load(), 3, 20000);
+        QCOMPARE(bytesRead.load(), 0);
+        QCOMPARE(::write(fds[1], "x", 1), ssize_t(1));
+        QTRY_COMPARE_WITH_TIMEOUT(bytesRead.load(), 1, 20000);
+        QMetaObject::invokeMethod(m_worker, [this] { qDeleteAll(m_worker->children()); }, Qt::BlockingQueuedConnection);
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestThreads)
 #include "tst_threads.moc"
