@@ -1,168 +1,118 @@
-// The read side's framing, fed bytes directly: message and byte reads, peers that drip one byte at
-// a time, lengths that claim more than ever arrives, and the end of the stream.
+// The read side's framing, fed bytes directly: message and byte reads, peers that drip bytes,
+// lengths that claim more than ever arrives, what a pending read still lacks, and the end of the
+// stream. Each case is a script of steps on one stream.
+
+#include "LayerSupport.h"
 
 #include "InboundStream.h"
-#include "WireFormat.h"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
+#include <vector>
 
+using namespace w32layertest;
 using win32layer::InboundStream;
-using win32layer::WireFormat;
 
 namespace {
 
-std::string record(const std::string& body)
-{
-    uint8_t header[WireFormat::kHeaderBytes];
-    WireFormat::encodeHeader(static_cast<uint32_t>(body.size()), header);
-    return std::string(reinterpret_cast<char*>(header), sizeof header) + body;
-}
-
-std::string header(uint32_t length)
-{
-    uint8_t bytes[WireFormat::kHeaderBytes];
-    WireFormat::encodeHeader(length, bytes);
-    return std::string(reinterpret_cast<char*>(bytes), sizeof bytes);
-}
-
-void feed(InboundStream* stream, const std::string& bytes)
-{
-    auto space = stream->reserve(bytes.size());
-    ASSERT_NE(space.first, nullptr);
-    std::memcpy(space.first, bytes.data(), bytes.size());
-    stream->commit(bytes.size());
-}
-
-struct Read {
-    bool complete;
-    std::string data;
-    bool moreData;
+struct Step {
+    enum Op { Feed, ReadMessage, ReadBytes, Shortfall, EndOfStream, Buffered } op;
+    std::string bytes;  // Feed: what arrives; reads: what they return
+    bool complete;      // reads: false when they cannot complete yet
+    uint32_t capacity;  // reads, Shortfall
+    size_t count;       // Shortfall, Buffered; ReadMessage: 1 when the message goes on (ERROR_MORE_DATA)
 };
 
-Read readMessage(InboundStream* stream, uint32_t capacity)
+Step feed(const std::string& bytes) { return {Step::Feed, bytes, false, 0, 0}; }
+Step message(uint32_t capacity, const std::string& data, bool more = false)
 {
-    std::string buffer(capacity, '\0');
-    InboundStream::ReadResult result;
-    const bool complete = stream->readMessage(&buffer[0], capacity, &result);
-    buffer.resize(complete ? result.bytes : 0);
-    return {complete, buffer, complete && result.moreData};
+    return {Step::ReadMessage, data, true, capacity, more ? 1u : 0u};
 }
+Step bytes(uint32_t capacity, const std::string& data) { return {Step::ReadBytes, data, true, capacity, 0}; }
+Step pending(Step::Op read, uint32_t capacity) { return {read, "", false, capacity, 0}; }
+Step shortfall(uint32_t capacity, size_t count) { return {Step::Shortfall, "", false, capacity, count}; }
+Step endOfStream() { return {Step::EndOfStream, "", false, 0, 0}; }
+Step buffered(size_t count) { return {Step::Buffered, "", false, 0, count}; }
+std::string record(const std::string& body) { return header(static_cast<uint32_t>(body.size())) + body; }
 
-Read readBytes(InboundStream* stream, uint32_t capacity)
-{
-    std::string buffer(capacity, '\0');
-    InboundStream::ReadResult result;
-    const bool complete = stream->readBytes(&buffer[0], capacity, &result);
-    buffer.resize(complete ? result.bytes : 0);
-    return {complete, buffer, false};
-}
+struct Script {
+    const char* label;
+    std::vector<Step> steps;
+};
 
-TEST(InboundStream, DrippedMessageCompletesOnlyWithItsLastByte)
+class InboundStreamScript : public ::testing::TestWithParam<Script> {};
+
+TEST_P(InboundStreamScript, EachStepGivesWhatItShould)
 {
     InboundStream stream;
-    const std::string bytes = record("hello");
-    for (size_t i = 0; i + 1 < bytes.size(); ++i) {
-        feed(&stream, bytes.substr(i, 1));
-        ASSERT_FALSE(readMessage(&stream, 64).complete) << "after byte " << i;
+    int index = 0;
+    for (const Step& step : GetParam().steps) {
+        SCOPED_TRACE("step " + std::to_string(index++));
+        std::string buffer(step.capacity, '\0');
+        InboundStream::ReadResult result;
+        bool complete = false;
+        switch (step.op) {
+        case Step::Feed: {
+            auto space = stream.reserve(step.bytes.size());
+            ASSERT_NE(space.first, nullptr);
+            std::memcpy(space.first, step.bytes.data(), step.bytes.size());
+            stream.commit(step.bytes.size());
+            continue;
+        }
+        case Step::ReadMessage: complete = stream.readMessage(&buffer[0], step.capacity, &result); break;
+        case Step::ReadBytes: complete = stream.readBytes(&buffer[0], step.capacity, &result); break;
+        case Step::Shortfall: EXPECT_EQ(stream.shortfall(true, step.capacity), step.count); continue;
+        case Step::EndOfStream: stream.endOfStream(); continue;
+        case Step::Buffered: EXPECT_EQ(stream.buffered(), step.count); continue;
+        }
+        ASSERT_EQ(complete, step.complete);
+        if (complete) {
+            EXPECT_EQ(buffer.substr(0, result.bytes), step.bytes);
+            EXPECT_EQ(result.moreData, step.count == 1);
+        }
     }
-    feed(&stream, bytes.substr(bytes.size() - 1));
-    EXPECT_EQ(readMessage(&stream, 64).data, "hello");
 }
 
-TEST(InboundStream, ReadOfPartOfAMessageNeedsOnlyThatPart)
-{
-    InboundStream stream;
-    feed(&stream, header(1000) + std::string(10, 'x'));
-    Read piece = readMessage(&stream, 10);
-    EXPECT_TRUE(piece.complete);
-    EXPECT_TRUE(piece.moreData);
-    EXPECT_FALSE(readMessage(&stream, 10).complete);
-}
+constexpr Step::Op kMessage = Step::ReadMessage;
+constexpr Step::Op kBytes = Step::ReadBytes;
 
-TEST(InboundStream, ShortfallIsBoundedByTheReadNotByTheClaimedLength)
-{
-    InboundStream stream;
-    feed(&stream, header(0xFFFFFFF0u));
-    EXPECT_LE(stream.shortfall(true, 16), 16u);
-    EXPECT_FALSE(readMessage(&stream, 16).complete);
-    EXPECT_EQ(stream.shortfall(true, 16), 16u);
-    feed(&stream, std::string(16, 'z'));
-    EXPECT_EQ(readMessage(&stream, 16).data, std::string(16, 'z'));
-}
-
-TEST(InboundStream, ShortfallCountsTheMissingHeaderAndBody)
-{
-    InboundStream stream;
-    EXPECT_EQ(stream.shortfall(true, 100), WireFormat::kHeaderBytes);
-    feed(&stream, header(50).substr(0, 3));
-    EXPECT_EQ(stream.shortfall(true, 100), 1u);
-    feed(&stream, header(50).substr(3) + std::string(20, 'a'));
-    EXPECT_EQ(stream.shortfall(true, 100), 30u);
-    EXPECT_EQ(stream.shortfall(true, 10), 1u);  // could complete now
-}
-
-TEST(InboundStream, ByteReadsCrossMessagesButStopBeforeAnEmptyOne)
-{
-    InboundStream stream;
-    feed(&stream, record("abc") + record("de") + record("") + record("f"));
-    EXPECT_EQ(readBytes(&stream, 100).data, "abcde");
-    Read empty = readBytes(&stream, 100);
-    EXPECT_TRUE(empty.complete);
-    EXPECT_EQ(empty.data, "");
-    EXPECT_EQ(readBytes(&stream, 100).data, "f");
-    EXPECT_FALSE(readBytes(&stream, 100).complete);
-}
-
-TEST(InboundStream, ByteReadTakesWhatIsThereAndLeavesTheRest)
-{
-    InboundStream stream;
-    feed(&stream, header(10) + "01234");
-    EXPECT_EQ(readBytes(&stream, 3).data, "012");
-    EXPECT_EQ(readBytes(&stream, 100).data, "34");
-    EXPECT_FALSE(readBytes(&stream, 100).complete);
-    feed(&stream, "56789");
-    EXPECT_EQ(readBytes(&stream, 100).data, "56789");
-}
-
-TEST(InboundStream, ZeroCapacityByteReadCompletesOnDataWithoutTakingIt)
-{
-    InboundStream stream;
-    EXPECT_FALSE(readBytes(&stream, 0).complete);
-    feed(&stream, record("abc"));
-    EXPECT_TRUE(readBytes(&stream, 0).complete);
-    EXPECT_EQ(readBytes(&stream, 8).data, "abc");
-}
-
-TEST(InboundStream, EndOfStreamDropsATrailingUnfinishedRecord)
-{
-    InboundStream stream;
-    feed(&stream, record("whole") + header(100) + "part");
-    stream.endOfStream();
-    EXPECT_EQ(readMessage(&stream, 100).data, "whole");
-    EXPECT_FALSE(readMessage(&stream, 100).complete);
-    EXPECT_EQ(stream.buffered(), 0u);
-}
-
-TEST(InboundStream, EndOfStreamDropsAHalfHeader)
-{
-    InboundStream stream;
-    feed(&stream, record("a") + header(7).substr(0, 2));
-    stream.endOfStream();
-    EXPECT_EQ(readMessage(&stream, 10).data, "a");
-    EXPECT_EQ(stream.buffered(), 0u);
-}
-
-TEST(InboundStream, EndOfStreamInsideAMessageBeingReadDropsItsRest)
-{
-    InboundStream stream;
-    feed(&stream, header(100) + std::string(30, 'q'));
-    EXPECT_TRUE(readMessage(&stream, 10).moreData);
-    stream.endOfStream();
-    EXPECT_FALSE(readMessage(&stream, 10).complete);
-    EXPECT_EQ(stream.buffered(), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    InboundStream, InboundStreamScript,
+    ::testing::Values(
+        // Completes only with its last byte, however the bytes arrive.
+        Script{"DrippedMessage",
+               {shortfall(64, 4), feed(header(5).substr(0, 3)), pending(kMessage, 64), shortfall(64, 1),
+                feed(header(5).substr(3)), pending(kMessage, 64), shortfall(64, 5), feed("hell"),
+                pending(kMessage, 64), shortfall(64, 1), feed("o"), message(64, "hello"), buffered(0)}},
+        Script{"ShortfallCountsOnlyWhatTheReadNeeds",
+               {feed(header(50) + std::string(20, 'a')), shortfall(100, 30), shortfall(10, 1)}},
+        Script{"MessagesNeverSpan",
+               {feed(record("abc") + record("") + record("defg")), message(100, "abc"), message(100, ""),
+                message(100, "defg"), pending(kMessage, 100)}},
+        Script{"PartOfAMessageNeedsOnlyThatPart",
+               {feed(header(1000) + std::string(10, 'x')), message(10, std::string(10, 'x'), true),
+                pending(kMessage, 10), shortfall(10, 10)}},
+        // Never waits for (or makes room for) what a header claims, only for what the read takes.
+        Script{"HugeClaimedLength",
+               {feed(header(0xFFFFFFF0u)), shortfall(16, 16), pending(kMessage, 16), shortfall(16, 16),
+                feed(std::string(16, 'z')), message(16, std::string(16, 'z'), true)}},
+        Script{"ByteReadsCrossMessagesButStopBeforeAnEmptyOne",
+               {feed(record("abc") + record("de") + record("") + record("f")), bytes(100, "abcde"), bytes(100, ""),
+                bytes(100, "f"), pending(kBytes, 100)}},
+        Script{"ByteReadTakesWhatIsThereAndLeavesTheRest",
+               {feed(header(10) + "01234"), bytes(3, "012"), bytes(100, "34"), pending(kBytes, 100), feed("56789"),
+                bytes(100, "56789")}},
+        Script{"ZeroCapacityByteReadCompletesOnDataWithoutTakingIt",
+               {pending(kBytes, 0), feed(record("abc")), bytes(0, ""), bytes(8, "abc")}},
+        // A writer that goes leaves whole messages to be read, never part of one.
+        Script{"EndOfStreamKeepsWholeMessagesAndDropsAHalfHeader",
+               {feed(record("a") + record("") + header(7).substr(0, 2)), endOfStream(), message(10, "a"),
+                message(10, ""), buffered(0)}},
+        Script{"EndOfStreamDropsATrailingUnfinishedRecord",
+               {feed(record("whole") + header(100) + "part"), endOfStream(), message(100, "whole"),
+                pending(kMessage, 100), buffered(0)}},
+        Script{"EndOfStreamInsideAMessageDropsItsRest",
+               {feed(header(100) + std::string(30, 'q')), message(10, std::string(10, 'q'), true), endOfStream(),
+                pending(kMessage, 10), buffered(0)}}),
+    [](const ::testing::TestParamInfo<Script>& info) { return std::string(info.param.label); });
 
 }  // namespace

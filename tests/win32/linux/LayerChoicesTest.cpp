@@ -4,205 +4,153 @@
 
 #include "LayerSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
 #include <thread>
 
 using namespace w32layertest;
 
 namespace {
 
-constexpr DWORD kMessagePipe = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE;
+// A call on a fresh pipe name and the error the layer gives it.
+using Name = const std::wstring&;
+struct Call {
+    const char* label;
+    DWORD error;
+    DWORD (*run)(Name name);
+};
 
-DWORD createError(const std::wstring& name, DWORD openMode, DWORD pipeMode, DWORD maxInstances)
+class LayerChoicesCalls : public LayerTest, public ::testing::WithParamInterface<Call> {};
+
+TEST_P(LayerChoicesCalls, GiveTheLayersAnswer)
 {
     SetLastError(0);
-    HANDLE pipe = CreateNamedPipeW(name.c_str(), openMode, pipeMode, maxInstances, 0, 0, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE)
-        return GetLastError();
-    CloseHandle(pipe);
-    return ERROR_SUCCESS;
+    EXPECT_EQ(GetParam().run(uniqueName("call")), GetParam().error);
 }
 
-class LayerChoices : public ::testing::Test {
-protected:
-    TempRuntimeDir runtime_;
-};
-
-TEST_F(LayerChoices, NamesOfMoreThan256CharactersAreRefused)
+DWORD createError(const std::wstring& name, DWORD openMode, DWORD maxInstances, DWORD pipeMode = kMessagePipe)
 {
-    std::wstring name = uniqueName("limit");
-    name.resize(256, L'x');
-    EXPECT_EQ(createError(name, PIPE_ACCESS_DUPLEX, kMessagePipe, 1), static_cast<DWORD>(ERROR_SUCCESS));
-    name.push_back(L'x');
-    EXPECT_EQ(createError(name, PIPE_ACCESS_DUPLEX, kMessagePipe, 1), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    return errorOf(Handle(createServer(name, openMode, maxInstances, pipeMode)).valid());
 }
 
-struct BadArguments {
-    const char* label;
-    DWORD openMode;
-    DWORD pipeMode;
-    DWORD maxInstances;
-};
-
-class LayerChoicesArguments : public LayerChoices, public ::testing::WithParamInterface<BadArguments> {};
-
-TEST_P(LayerChoicesArguments, AreRejectedAsInvalidParameters)
+// Switches a client opened with `access` to message-read mode.
+DWORD setReadModeWith(const std::wstring& name, DWORD access)
 {
-    const BadArguments& a = GetParam();
-    EXPECT_EQ(createError(uniqueName("args"), a.openMode, a.pipeMode, a.maxInstances),
-              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    Handle server(createServer(name));
+    Handle client(openClient(name, access));
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    return client.valid() ? errorOf(SetNamedPipeHandleState(client.h, &mode, nullptr, nullptr)) : GetLastError();
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    LayerChoices, LayerChoicesArguments,
-    ::testing::Values(BadArguments{"ZeroInstances", PIPE_ACCESS_DUPLEX, kMessagePipe, 0},
-                      BadArguments{"MoreThan255Instances", PIPE_ACCESS_DUPLEX, kMessagePipe, 256},
-                      BadArguments{"NoAccess", FILE_FLAG_OVERLAPPED, kMessagePipe, 1},
-                      BadArguments{"NonBlockingPipe", PIPE_ACCESS_DUPLEX, kMessagePipe | PIPE_NOWAIT, 1}),
-    [](const ::testing::TestParamInfo<BadArguments>& info) { return std::string(info.param.label); });
-
-TEST_F(LayerChoices, OneInstancePerNameWhateverTheMaximum)
-{
-    const std::wstring name = uniqueName("single");
-    HANDLE first = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, kMessagePipe, 4, 0, 0, 0, nullptr);
-    ASSERT_NE(first, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(createError(name, PIPE_ACCESS_DUPLEX, kMessagePipe, 4), static_cast<DWORD>(ERROR_PIPE_BUSY));
-    EXPECT_EQ(createError(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE, kMessagePipe, 4),
-              static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    CloseHandle(first);
-}
-
-TEST_F(LayerChoices, CancelWithNothingPendingReportsNotFound)
-{
-    const std::wstring name = uniqueName("nocancel");
-    HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, kMessagePipe, 1, 0, 0, 0,
-                                     nullptr);
-    ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    SetLastError(0);
-    EXPECT_FALSE(CancelIoEx(server, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
-    CloseHandle(server);
-}
-
-TEST_F(LayerChoices, ChangingTheReadModeNeedsWriteAttributesAccess)
-{
-    const std::wstring name = uniqueName("rights");
-    HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, kMessagePipe, 1, 0, 0, 0, nullptr);
-    ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    HANDLE readOnly = CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(readOnly, INVALID_HANDLE_VALUE) << GetLastError();
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    SetLastError(0);
-    EXPECT_FALSE(SetNamedPipeHandleState(readOnly, &mode, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    CloseHandle(readOnly);
-    CloseHandle(server);
-
-    server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, kMessagePipe, 1, 0, 0, 0, nullptr);
-    HANDLE reader = CreateFileW(name.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE) << GetLastError();
-    EXPECT_TRUE(SetNamedPipeHandleState(reader, &mode, nullptr, nullptr)) << GetLastError();
-    CloseHandle(reader);
-    CloseHandle(server);
-}
-
-TEST_F(LayerChoices, NamedEventsAreNotSupported)
-{
-    SetLastError(0);
-    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, L"shared"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-}
+    LayerChoices, LayerChoicesCalls,
+    ::testing::Values(
+        Call{"ZeroInstances", ERROR_INVALID_PARAMETER, [](Name n) { return createError(n, PIPE_ACCESS_DUPLEX, 0); }},
+        Call{"MoreThan255Instances", ERROR_INVALID_PARAMETER,
+             [](Name n) { return createError(n, PIPE_ACCESS_DUPLEX, 256); }},
+        Call{"NoAccess", ERROR_INVALID_PARAMETER, [](Name n) { return createError(n, FILE_FLAG_OVERLAPPED, 1); }},
+        Call{"NonBlockingPipe", ERROR_INVALID_PARAMETER,
+             [](Name n) { return createError(n, PIPE_ACCESS_DUPLEX, 1, kMessagePipe | PIPE_NOWAIT); }},
+        // One instance per name, whatever the maximum.
+        Call{"SecondInstance", ERROR_PIPE_BUSY,
+             [](Name n) {
+                 Handle first(createServer(n, PIPE_ACCESS_DUPLEX, 4));
+                 return createError(n, PIPE_ACCESS_DUPLEX, 4);
+             }},
+        Call{"FirstInstanceFlagOnATakenName", ERROR_ACCESS_DENIED,
+             [](Name n) {
+                 Handle first(createServer(n, PIPE_ACCESS_DUPLEX, 4));
+                 return createError(n, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE, 4);
+             }},
+        Call{"CancelWithNothingPending", ERROR_NOT_FOUND,
+             [](Name n) {
+                 Handle server(createServer(n));
+                 return errorOf(CancelIoEx(server.h, nullptr));
+             }},
+        // Changing the read mode needs FILE_WRITE_ATTRIBUTES.
+        Call{"ReadModeWithoutWriteAttributes", ERROR_ACCESS_DENIED,
+             [](Name n) { return setReadModeWith(n, GENERIC_READ); }},
+        Call{"ReadModeWithWriteAttributes", ERROR_SUCCESS,
+             [](Name n) { return setReadModeWith(n, GENERIC_READ | FILE_WRITE_ATTRIBUTES); }},
+        // A finished operation's result is read from the OVERLAPPED alone.
+        Call{"ResultAfterTheHandleIsClosed", ERROR_SUCCESS,
+             [](Name n) {
+                 HANDLE server = createServer(n);
+                 Handle client(openClient(n));
+                 DWORD bytes = 0;
+                 OVERLAPPED overlapped = {};
+                 char buffer[8];
+                 if (!WriteFile(client.h, "done", 4, &bytes, nullptr) ||
+                     !ReadFile(server, buffer, sizeof buffer, &bytes, &overlapped))
+                     return DWORD(ERROR_GEN_FAILURE);  // the read was to complete at once
+                 CloseHandle(server);
+                 const DWORD error = errorOf(GetOverlappedResult(server, &overlapped, &bytes, TRUE));
+                 return bytes == 4 ? error : DWORD(ERROR_GEN_FAILURE);
+             }},
+        Call{"NamedEvent", ERROR_NOT_SUPPORTED,
+             [](Name) { return errorOf(CreateEventW(nullptr, TRUE, FALSE, L"shared")); }}),
+    [](const ::testing::TestParamInfo<Call>& info) { return std::string(info.param.label); });
 
 // A synchronous call blocked in one thread ends, with an error, when another thread closes the
 // handle: it is a pending operation plus a wait, and closing completes every pending operation.
 enum class Blocked { Read, Write, Connect };
 
-class LayerChoicesBlocked : public LayerChoices, public ::testing::WithParamInterface<Blocked> {};
+class LayerChoicesBlocked : public LayerTest, public ::testing::WithParamInterface<Blocked> {};
 
 TEST_P(LayerChoicesBlocked, CloseHandleFromAnotherThreadEndsTheCall)
 {
     const std::wstring name = uniqueName("blocked");
-    HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, kMessagePipe, 1, 0, 0, 0, nullptr);
+    HANDLE server = createServer(name, PIPE_ACCESS_DUPLEX);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    HANDLE client = INVALID_HANDLE_VALUE;
-    if (GetParam() != Blocked::Connect) {
-        client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(client, INVALID_HANDLE_VALUE);
-    }
+    Handle client(GetParam() == Blocked::Connect ? INVALID_HANDLE_VALUE : openClient(name));
+    ASSERT_TRUE(GetParam() == Blocked::Connect || client.valid()) << GetLastError();
     const std::string big(32u << 20, 'b');
-    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Handle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     BOOL result = TRUE;
     std::thread blocked([&] {
-        SetEvent(started);
+        SetEvent(started.h);
         char buffer[16];
         DWORD bytes = 0;
         switch (GetParam()) {
         case Blocked::Read: result = ReadFile(server, buffer, sizeof buffer, &bytes, nullptr); break;
-        case Blocked::Write: result = WriteFile(server, big.data(), static_cast<DWORD>(big.size()), &bytes, nullptr); break;
+        case Blocked::Write: result = WriteFile(server, big.data(), DWORD(big.size()), &bytes, nullptr); break;
         case Blocked::Connect: result = ConnectNamedPipe(server, nullptr); break;
         }
     });
-    ASSERT_EQ(WaitForSingleObject(started, 60000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(started.h, kLongWaitMs), WAIT_OBJECT_0);
     // Closed either while the call waits or before it starts: both must end it with a failure.
     CloseHandle(server);
     blocked.join();
     EXPECT_FALSE(result);
-    if (client != INVALID_HANDLE_VALUE)
-        CloseHandle(client);
-    CloseHandle(started);
 }
 
-INSTANTIATE_TEST_SUITE_P(LayerChoices, LayerChoicesBlocked, ::testing::Values(Blocked::Read, Blocked::Write, Blocked::Connect));
+INSTANTIATE_TEST_SUITE_P(LayerChoices, LayerChoicesBlocked,
+                         ::testing::Values(Blocked::Read, Blocked::Write, Blocked::Connect));
+
+using LayerChoices = LayerTest;
 
 // With one instance per name, "a new instance" can only appear after the old one is gone.
 TEST_F(LayerChoices, WaitNamedPipeIsWokenByTheNextInstanceOfTheName)
 {
     const std::wstring name = uniqueName("successor");
-    HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, kMessagePipe, 1, 0, 0, 0, nullptr);
-    HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(client, INVALID_HANDLE_VALUE);
-    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Handle server(createServer(name, PIPE_ACCESS_DUPLEX));
+    Handle client(openClient(name));
+    ASSERT_TRUE(client.valid());
+    Handle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     BOOL waited = FALSE;
     DWORD error = 0;
     std::thread waiter([&] {
-        SetEvent(started);
-        waited = WaitNamedPipeW(name.c_str(), 60000);
+        SetEvent(started.h);
+        waited = WaitNamedPipeW(name.c_str(), kLongWaitMs);
         error = GetLastError();
     });
-    ASSERT_EQ(WaitForSingleObject(started, 60000), WAIT_OBJECT_0);
-    CloseHandle(client);
-    CloseHandle(server);
-    HANDLE successor = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, kMessagePipe, 1, 0, 0, 0, nullptr);
-    ASSERT_NE(successor, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(WaitForSingleObject(started.h, kLongWaitMs), WAIT_OBJECT_0);
+    client.reset();
+    server.reset();
+    Handle successor(createServer(name, PIPE_ACCESS_DUPLEX));
+    ASSERT_TRUE(successor.valid());
     waiter.join();
     // A waiter that was already waiting sees the successor; one that only started once the name had
     // no instance is told so at once. It must never sit out its time-out.
     EXPECT_TRUE(waited || error == ERROR_FILE_NOT_FOUND) << error;
-    CloseHandle(successor);
-    CloseHandle(started);
-}
-
-TEST_F(LayerChoices, CompletedResultIsReadableAfterTheHandleIsClosed)
-{
-    const std::wstring name = uniqueName("afterclose");
-    HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, kMessagePipe, 1, 0, 0, 0,
-                                     nullptr);
-    HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(client, INVALID_HANDLE_VALUE);
-    DWORD bytes = 0;
-    ASSERT_TRUE(WriteFile(client, "done", 4, &bytes, nullptr));
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event;
-    char buffer[8];
-    ASSERT_TRUE(ReadFile(server, buffer, sizeof buffer, &bytes, &overlapped));
-    CloseHandle(server);
-    EXPECT_TRUE(GetOverlappedResult(server, &overlapped, &bytes, TRUE));
-    EXPECT_EQ(bytes, 4u);
-    CloseHandle(client);
-    CloseHandle(event);
 }
 
 }  // namespace

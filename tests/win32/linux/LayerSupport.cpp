@@ -4,56 +4,48 @@
 #include "SocketDirectory.h"
 #include "WireFormat.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <ftw.h>
+#include <filesystem>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace w32layertest {
 
-ScopedVariable::ScopedVariable(const char* name, const char* value) : name_(name)
+TempDirVariable::TempDirVariable(const char* variable)
+    : variable_(variable), hadPrevious_(std::getenv(variable) != nullptr),
+      previous_(hadPrevious_ ? std::getenv(variable) : "")
 {
-    if (const char* previous = std::getenv(name)) {
-        previous_ = previous;
-        hadPrevious_ = true;
-    }
-    if (value != nullptr)
-        ::setenv(name, value, 1);
-    else
-        ::unsetenv(name);
+    std::string pattern = "/tmp/w32layer-XXXXXX";
+    const bool made = ::mkdtemp(&pattern[0]) != nullptr;  // mode 0700
+    EXPECT_TRUE(made) << std::strerror(errno);
+    path_ = made ? pattern : "";
+    ::setenv(variable, path_.c_str(), 1);
 }
 
-ScopedVariable::~ScopedVariable()
+TempDirVariable::~TempDirVariable()
 {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
     if (hadPrevious_)
-        ::setenv(name_.c_str(), previous_.c_str(), 1);
+        ::setenv(variable_, previous_.c_str(), 1);
     else
-        ::unsetenv(name_.c_str());
+        ::unsetenv(variable_);
 }
 
-namespace {
-std::string makeTempDir(const char* tag)
+HANDLE createServer(const std::wstring& name, DWORD openMode, DWORD maxInstances, DWORD pipeMode)
 {
-    std::string pattern = std::string("/tmp/w32layer-") + tag + "-XXXXXX";
-    const char* made = ::mkdtemp(&pattern[0]);  // mode 0700
-    EXPECT_NE(made, nullptr) << std::strerror(errno);
-    return made != nullptr ? made : "";
+    return CreateNamedPipeW(name.c_str(), openMode, pipeMode, maxInstances, 4096, 4096, 0, nullptr);
 }
-}  // namespace
 
-TempDirVariable::TempDirVariable(const char* variable, const char* tag)
-    : path_(makeTempDir(tag)), variable_(variable, path_.c_str())
+HANDLE openClient(const std::wstring& name, DWORD access)
 {
+    return CreateFileW(name.c_str(), access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-TempDirVariable::~TempDirVariable() { removeTree(path_); }
+DWORD errorOf(bool succeeded) { return succeeded ? static_cast<DWORD>(ERROR_SUCCESS) : GetLastError(); }
 
 std::wstring uniqueName(const char* tag)
 {
@@ -78,67 +70,12 @@ std::string pathOf(const std::wstring& pipeName, bool socket)
 std::string socketPathOf(const std::wstring& pipeName) { return pathOf(pipeName, true); }
 std::string lockPathOf(const std::wstring& pipeName) { return pathOf(pipeName, false); }
 
-std::vector<std::string> listDirectory(const std::string& path)
+sockaddr_un unixAddress(const std::string& path)
 {
-    std::vector<std::string> names;
-    if (DIR* directory = ::opendir(path.c_str())) {
-        while (const dirent* entry = ::readdir(directory)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
-        ::closedir(directory);
-    }
-    return names;
-}
-
-void removeTree(const std::string& path)
-{
-    if (path.empty())
-        return;
-    ::nftw(
-        path.c_str(), [](const char* file, const struct stat*, int, struct FTW*) { return ::remove(file); }, 16,
-        FTW_DEPTH | FTW_PHYS);
-}
-
-RawClient::RawClient(const std::wstring& pipeName)
-{
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address = {};
+    sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    const std::string path = socketPathOf(pipeName);
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return;
-    uint8_t answer[win32layer::WireFormat::kHandshakeBytes] = {};
-    struct iovec iov = {answer, sizeof answer};
-    struct msghdr message = {};
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    if (::recvmsg(fd_, &message, MSG_WAITALL | MSG_CMSG_CLOEXEC) != sizeof answer)
-        return;
-    if (struct cmsghdr* passed = CMSG_FIRSTHDR(&message))
-        std::memcpy(&control_, CMSG_DATA(passed), sizeof(int));
-    connected_ = answer[0] == win32layer::WireFormat::kAnswerConnected;
-}
-
-RawClient::~RawClient() { close(); }
-
-void RawClient::send(const std::string& bytes)
-{
-    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
-}
-
-void RawClient::close()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-    if (control_ >= 0)
-        ::close(control_);
-    fd_ = control_ = -1;
+    return address;
 }
 
 std::string header(uint32_t length)

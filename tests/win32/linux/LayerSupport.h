@@ -1,83 +1,70 @@
 #pragma once
 
-// Helpers for the Linux-only tests: private runtime and home directories per test, and raw sockets
-// that talk to the layer's pipes without going through it.
+// Helpers for the Linux-only tests: private XDG_RUNTIME_DIR and HOME per test, where the layer puts
+// a pipe's files, and the calls most tests make.
 
 #include "win32layer/Win32Api.h"
 
-#include <cstdint>
+#include <gtest/gtest.h>
+
 #include <string>
-#include <vector>
+#include <sys/un.h>
 
 namespace w32layertest {
 
-// Sets an environment variable (nullptr: unsets it) for the lifetime of the object, then puts back
-// what was there before.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const char* value);
-    ~ScopedVariable();
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-private:
-    std::string name_;
-    std::string previous_;
-    bool hadPrevious_ = false;
-};
-
-// A fresh private directory (mode 0700) that an environment variable points at for the lifetime of
-// the object, so the test controls (and can inspect) where sockets live. Removed afterwards.
+// A fresh directory (mode 0700) that `variable` names for the object's lifetime; then the
+// directory is removed and the variable put back as it was, whatever the test set it to.
 class TempDirVariable {
 public:
-    TempDirVariable(const char* variable, const char* tag);
+    explicit TempDirVariable(const char* variable);
     ~TempDirVariable();
-    TempDirVariable(const TempDirVariable&) = delete;
-    TempDirVariable& operator=(const TempDirVariable&) = delete;
-
     const std::string& path() const { return path_; }
 
 private:
+    const char* variable_;
+    bool hadPrevious_;
+    std::string previous_;
     std::string path_;
-    ScopedVariable variable_;
 };
 
-// XDG_RUNTIME_DIR; the layer keeps its sockets in socketDirectory() inside it.
-class TempRuntimeDir : public TempDirVariable {
-public:
-    TempRuntimeDir() : TempDirVariable("XDG_RUNTIME_DIR", "run") {}
-    std::string socketDirectory() const { return path() + "/win32layer"; }
+// Every test has its own XDG_RUNTIME_DIR and HOME: sockets never touch the real ones, and a test may
+// point either variable elsewhere (it is put back afterwards).
+class LayerTest : public ::testing::Test {
+protected:
+    TempDirVariable runtime_{"XDG_RUNTIME_DIR"};
+    TempDirVariable home_{"HOME"};
 };
 
-// HOME, where the layer keeps its sockets when XDG_RUNTIME_DIR is unset or unusable.
-class TempHomeDir : public TempDirVariable {
-public:
-    TempHomeDir() : TempDirVariable("HOME", "home") {}
-    std::string socketDirectory() const { return path() + "/.win32layer"; }
+// Closes the handle it holds.
+struct Handle {
+    explicit Handle(HANDLE handle) : h(handle) {}
+    ~Handle() { reset(); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool valid() const { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+    void reset()
+    {
+        if (valid())
+            CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+    }
+    HANDLE h;
 };
+
+constexpr DWORD kMessagePipe = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE;
+constexpr DWORD kLongWaitMs = 60000;
+
+HANDLE createServer(const std::wstring& name, DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                    DWORD maxInstances = 1, DWORD pipeMode = kMessagePipe);
+HANDLE openClient(const std::wstring& name, DWORD access = GENERIC_READ | GENERIC_WRITE);
+// GetLastError() after a failed call, ERROR_SUCCESS after one that succeeded.
+DWORD errorOf(bool succeeded);
 
 std::wstring uniqueName(const char* tag);
 std::string socketPathOf(const std::wstring& pipeName);
 std::string lockPathOf(const std::wstring& pipeName);
-std::vector<std::string> listDirectory(const std::string& path);
-void removeTree(const std::string& path);
-
-// A client that speaks the wire protocol by hand.
-class RawClient {
-public:
-    // Connects and reads the handshake. connected() tells whether the server admitted us.
-    explicit RawClient(const std::wstring& pipeName);
-    ~RawClient();
-    bool connected() const { return connected_; }
-    void send(const std::string& bytes);
-    void close();
-
-private:
-    int fd_ = -1;
-    int control_ = -1;
-    bool connected_ = false;
-};
-
+sockaddr_un unixAddress(const std::string& path);
+// A record header, as the layer puts one before each message.
 std::string header(uint32_t length);
 
 }  // namespace w32layertest

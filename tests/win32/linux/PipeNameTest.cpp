@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 using win32layer::PipeName;
@@ -14,12 +15,9 @@ namespace {
 
 std::string hex(const Sha256::Digest& digest)
 {
-    static const char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (uint8_t byte : digest) {
-        text.push_back(kHex[byte >> 4]);
-        text.push_back(kHex[byte & 0xF]);
-    }
+    char text[2 * sizeof digest + 1];
+    for (size_t i = 0; i < sizeof digest; ++i)
+        std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
     return text;
 }
 
@@ -30,9 +28,15 @@ struct HashVector {
 
 class Sha256Vectors : public ::testing::TestWithParam<HashVector> {};
 
+// In one piece, and in pieces that straddle the 64-byte blocks.
 TEST_P(Sha256Vectors, MatchesTheStandardTestVectors)
 {
-    EXPECT_EQ(hex(Sha256::of(GetParam().input.data(), GetParam().input.size())), GetParam().digest);
+    const std::string& input = GetParam().input;
+    EXPECT_EQ(hex(Sha256::of(input.data(), input.size())), GetParam().digest);
+    Sha256 pieces;
+    for (size_t i = 0; i < input.size(); i += 7)
+        pieces.update(input.data() + i, std::min<size_t>(7, input.size() - i));
+    EXPECT_EQ(hex(pieces.finish()), GetParam().digest);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -44,83 +48,57 @@ INSTANTIATE_TEST_SUITE_P(
                    "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
         HashVector{std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}));
 
-TEST(Sha256, SplitUpdatesEqualOneUpdate)
+PipeName parsed(const std::wstring& text)
 {
-    const std::string text(200, 'q');
-    Sha256 pieces;
-    for (size_t i = 0; i < text.size(); i += 7)
-        pieces.update(text.data() + i, std::min<size_t>(7, text.size() - i));
-    EXPECT_EQ(pieces.finish(), Sha256::of(text.data(), text.size()));
-}
-
-DWORD parse(const wchar_t* text, PipeName* name = nullptr)
-{
-    PipeName ignored;
-    return PipeName::parse(text, name != nullptr ? name : &ignored);
+    PipeName name;
+    EXPECT_EQ(PipeName::parse(text.c_str(), &name), static_cast<DWORD>(ERROR_SUCCESS));
+    return name;
 }
 
 TEST(PipeName, RejectsWhatWindowsRejects)
 {
-    EXPECT_EQ(parse(nullptr), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-    EXPECT_EQ(parse(L"not a named pipe"), static_cast<DWORD>(ERROR_INVALID_NAME));
-    EXPECT_EQ(parse(L"\\\\.\\pipe\\"), static_cast<DWORD>(ERROR_INVALID_NAME));
-    EXPECT_EQ(parse(L"pipe\\name"), static_cast<DWORD>(ERROR_INVALID_NAME));
-    EXPECT_EQ(parse(L"\\\\.\\pipx\\name"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-    EXPECT_EQ(parse(L"\\\\.\\pipe"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-    std::wstring longest = L"\\\\.\\pipe\\";
-    longest.resize(PipeName::kMaxLength, L'n');
-    EXPECT_EQ(parse(longest.c_str()), static_cast<DWORD>(ERROR_SUCCESS));
-    longest.push_back(L'n');
-    EXPECT_EQ(parse(longest.c_str()), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
-}
-
-TEST(PipeName, LetterCaseDoesNotMatterAnywhere)
-{
-    PipeName lower, upper;
-    ASSERT_EQ(parse(L"\\\\.\\pipe\\readpipe_42", &lower), static_cast<DWORD>(ERROR_SUCCESS));
-    ASSERT_EQ(parse(L"\\\\.\\PIPE\\ReadPipe_42", &upper), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(lower.fileStem(), upper.fileStem());
-    EXPECT_EQ(lower.foldedName(), L"readpipe_42");
-}
-
-TEST(PipeName, DifferentNamesGetDifferentStems)
-{
-    PipeName a, b, c;
-    parse(L"\\\\.\\pipe\\a\\b", &a);
-    parse(L"\\\\.\\pipe\\a\\b\\", &b);
-    parse(L"\\\\.\\pipe\\a\\c", &c);
-    EXPECT_NE(a.fileStem(), b.fileStem());
-    EXPECT_NE(a.fileStem(), c.fileStem());
-}
-
-TEST(PipeName, SpellingsWindowsTreatsAsOneNameShareAStem)
-{
-    PipeName plain, slashes, verbatim;
-    parse(L"\\\\.\\pipe\\a\\b", &plain);
-    parse(L"//./pipe/a/b", &slashes);
-    parse(L"\\\\?\\PIPE\\A\\B", &verbatim);
-    EXPECT_EQ(plain.fileStem(), slashes.fileStem());
-    EXPECT_EQ(plain.fileStem(), verbatim.fileStem());
-}
-
-TEST(PipeName, StemIsShortHexAndStableAcrossBuilds)
-{
     PipeName name;
-    ASSERT_EQ(parse(L"\\\\.\\pipe\\writepipe_1234", &name), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(name.fileStem().size(), 32u);
-    EXPECT_EQ(name.fileStem().find_first_not_of("0123456789abcdef"), std::string::npos);
+    for (const wchar_t* text : {L"not a named pipe", L"\\\\.\\pipe\\", L"pipe\\name"})
+        EXPECT_EQ(PipeName::parse(text, &name), static_cast<DWORD>(ERROR_INVALID_NAME)) << text;
+    for (const wchar_t* text : {static_cast<const wchar_t*>(nullptr), L"\\\\.\\pipx\\name", L"\\\\.\\pipe"})
+        EXPECT_EQ(PipeName::parse(text, &name), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << text;
+    // At most 256 characters, prefix included.
+    std::wstring longest = L"\\\\.\\pipe\\";
+    longest.resize(256, L'n');
+    parsed(longest);
+    EXPECT_EQ(PipeName::parse((longest + L"n").c_str(), &name), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+}
+
+struct Spellings {
+    const wchar_t* a;
+    const wchar_t* b;
+    bool sameName;
+};
+
+class PipeNameSpellings : public ::testing::TestWithParam<Spellings> {};
+
+TEST_P(PipeNameSpellings, ShareAStemExactlyWhenWindowsSeesOneName)
+{
+    const bool sameStem = parsed(GetParam().a).fileStem() == parsed(GetParam().b).fileStem();
+    EXPECT_EQ(sameStem, GetParam().sameName);
+}
+
+INSTANTIATE_TEST_SUITE_P(PipeName, PipeNameSpellings,
+                         ::testing::Values(Spellings{L"\\\\.\\pipe\\azpipe_42", L"\\\\.\\PIPE\\AZPipe_42", true},
+                                           Spellings{L"\\\\.\\pipe\\a\\b", L"//./pipe/a/b", true},
+                                           Spellings{L"\\\\.\\pipe\\a\\b", L"\\\\?\\PIPE\\A\\B", true},
+                                           Spellings{L"\\\\.\\pipe\\a\\b", L"\\\\.\\pipe\\a\\b\\", false},
+                                           Spellings{L"\\\\.\\pipe\\a\\b", L"\\\\.\\pipe\\a\\c", false},
+                                           // Letters fold in the ASCII range A-Z only.
+                                           Spellings{L"\\\\.\\pipe\\@", L"\\\\.\\pipe\\`", false},
+                                           Spellings{L"\\\\.\\pipe\\[", L"\\\\.\\pipe\\{", false},
+                                           Spellings{L"\\\\.\\pipe\\\u00e9", L"\\\\.\\pipe\\\u00c9", false}));
+
+TEST(PipeName, StemIsStableAcrossBuilds)
+{
     // Processes built from different versions must agree on where a pipe lives: changing the
     // mapping is a protocol change.
-    EXPECT_EQ(name.fileStem(), "55ee6d6e48172c1549d54f1b9e5df36f");
-}
-
-TEST(PipeName, NonAsciiCharactersAreKeptAsTheyAre)
-{
-    PipeName a, b;
-    parse(L"\\\\.\\pipe\\\u00e9t\u00e9", &a);
-    parse(L"\\\\.\\pipe\\\u00c9T\u00c9", &b);
-    EXPECT_NE(a.fileStem(), b.fileStem());
-    EXPECT_EQ(a.foldedName(), L"\u00e9t\u00e9");
+    EXPECT_EQ(parsed(L"\\\\.\\pipe\\writepipe_1234").fileStem(), "55ee6d6e48172c1549d54f1b9e5df36f");
 }
 
 }  // namespace
