@@ -2,11 +2,7 @@
 
 #include "win32layer/Win32Api.h"
 
-#include <string>
-
-#if defined(_WIN32)
-#include <vector>
-#else
+#if !defined(_WIN32)
 #include <cerrno>
 #include <csignal>
 #include <sys/types.h>
@@ -37,26 +33,15 @@ std::unique_ptr<ChildProcess> ChildProcess::spawnSelf(const std::vector<std::str
     std::wstring commandLine = L"\"" + std::wstring(path) + L"\" --child";
     for (const std::string& arg : args)
         commandLine += L" \"" + std::wstring(arg.begin(), arg.end()) + L"\"";
-    std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
-    mutableLine.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     std::unique_ptr<ChildProcess> child(new ChildProcess());
     child->native_ = std::make_unique<Native>();
-    if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &child->native_->info))
         return nullptr;
     CloseHandle(child->native_->info.hThread);
     return child;
-}
-
-ChildProcess::~ChildProcess()
-{
-    if (!reaped_) {
-        kill();
-        wait();
-    }
-    CloseHandle(native_->info.hProcess);
 }
 
 void ChildProcess::kill() { TerminateProcess(native_->info.hProcess, 9); }
@@ -85,7 +70,6 @@ std::unique_ptr<ChildProcess> ChildProcess::spawnSelf(const std::vector<std::str
 {
     // Everything exec needs is built before fork: the child of a threaded process may only make
     // async-signal-safe calls.
-    std::string self = "/proc/self/exe";
     std::vector<std::string> storage{g_selfPath, "--child"};
     storage.insert(storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -97,21 +81,13 @@ std::unique_ptr<ChildProcess> ChildProcess::spawnSelf(const std::vector<std::str
     if (pid < 0)
         return nullptr;
     if (pid == 0) {
-        ::execv(self.c_str(), argv.data());
+        ::execv("/proc/self/exe", argv.data());
         ::_exit(127);
     }
     std::unique_ptr<ChildProcess> child(new ChildProcess());
     child->native_ = std::make_unique<Native>();
     child->native_->pid = pid;
     return child;
-}
-
-ChildProcess::~ChildProcess()
-{
-    if (!reaped_) {
-        kill();
-        wait();
-    }
 }
 
 void ChildProcess::kill()
@@ -133,5 +109,16 @@ int ChildProcess::wait()
 }
 
 #endif
+
+ChildProcess::~ChildProcess()
+{
+    if (!reaped_) {
+        kill();
+        wait();
+    }
+#if defined(_WIN32)
+    CloseHandle(native_->info.hProcess);
+#endif
+}
 
 }  // namespace w32test

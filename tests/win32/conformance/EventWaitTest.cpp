@@ -7,37 +7,30 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace w32test;
 
 namespace {
 
-struct ResetCase {
-    const char* label;
-    bool manualReset;
-    bool initiallySignalled;
-    DWORD firstWait;
-    DWORD secondWait;
-};
-
-class EventsWaitsReset : public ::testing::TestWithParam<ResetCase> {};
+// (manual reset, initially signalled)
+class EventsWaitsReset : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
 
 TEST_P(EventsWaitsReset, ZeroTimeoutWaitsSeeAndConsumeAsTheResetModeSays)
 {
-    const ResetCase& c = GetParam();
-    Handle event = makeEvent(c.manualReset, c.initiallySignalled);
-    EXPECT_EQ(WaitForSingleObject(event.get(), 0), c.firstWait);
-    EXPECT_EQ(WaitForSingleObject(event.get(), 0), c.secondWait);
+    const bool manualReset = std::get<0>(GetParam()), signalled = std::get<1>(GetParam());
+    Handle event = makeEvent(manualReset, signalled);
+    EXPECT_EQ(WaitForSingleObject(event.get(), 0), signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+    // The wait that sees an auto-reset event signalled consumes it.
+    EXPECT_EQ(WaitForSingleObject(event.get(), 0), signalled && manualReset ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EventsWaits, EventsWaitsReset,
-    ::testing::Values(ResetCase{"ManualSignalledStaysSignalled", true, true, WAIT_OBJECT_0, WAIT_OBJECT_0},
-                      ResetCase{"AutoSignalledIsConsumedByOneWait", false, true, WAIT_OBJECT_0, WAIT_TIMEOUT},
-                      ResetCase{"ManualUnsignalled", true, false, WAIT_TIMEOUT, WAIT_TIMEOUT},
-                      ResetCase{"AutoUnsignalled", false, false, WAIT_TIMEOUT, WAIT_TIMEOUT}),
-    [](const ::testing::TestParamInfo<ResetCase>& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(EventsWaits, EventsWaitsReset, ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<bool, bool>>& info) {
+                             return std::string(std::get<0>(info.param) ? "Manual" : "Auto") +
+                                    (std::get<1>(info.param) ? "Signalled" : "Unsignalled");
+                         });
 
 TEST(EventsWaits, FiniteTimeoutExpires)
 {
@@ -49,39 +42,42 @@ TEST(EventsWaits, FiniteTimeoutExpires)
     EXPECT_GE(waited, std::chrono::milliseconds(30));
 }
 
-TEST(EventsWaits, LowestSignalledIndexWinsAndOnlyItIsConsumed)
-{
-    std::vector<Handle> events;
-    std::vector<HANDLE> handles;
-    for (int i = 0; i < 4; ++i) {
-        events.push_back(makeEvent(false, false));
-        handles.push_back(events.back().get());
+// Auto-reset events (manual-reset ones for the count checks), owned, with their handles in a row.
+struct Events {
+    explicit Events(size_t count, bool manualReset = false)
+    {
+        for (size_t i = 0; i < count; ++i) {
+            owned.push_back(makeEvent(manualReset, false));
+            handles.push_back(owned.back().get());
+        }
     }
-    SetEvent(handles[3]);
-    SetEvent(handles[1]);
-    EXPECT_EQ(WaitForMultipleObjects(4, handles.data(), FALSE, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_FALSE(isSignalled(handles[1]));
-    EXPECT_TRUE(isSignalled(handles[3]));  // consumed by isSignalled itself
-    EXPECT_EQ(WaitForMultipleObjects(4, handles.data(), FALSE, 0), WAIT_TIMEOUT);
-}
+    DWORD waitAny(DWORD timeoutMs = 0)
+    {
+        return WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, timeoutMs);
+    }
+    std::vector<Handle> owned;
+    std::vector<HANDLE> handles;
+};
 
 // Every order in which four auto-reset events can be signalled: waits always drain them lowest
-// index first, and each wait consumes exactly one.
+// index first, and each wait consumes exactly one, also when lower ones are not signalled.
 class EventsWaitsOrder : public ::testing::TestWithParam<std::vector<int>> {};
 
 TEST_P(EventsWaitsOrder, WaitsDrainLowestIndexFirstWhateverTheSignallingOrder)
 {
-    std::vector<Handle> events;
-    std::vector<HANDLE> handles;
-    for (int i = 0; i < 4; ++i) {
-        events.push_back(makeEvent(false, false));
-        handles.push_back(events.back().get());
-    }
-    for (int index : GetParam())
-        SetEvent(handles[index]);
+    const std::vector<int>& order = GetParam();
+    Events events(4);
+    for (int index : order)
+        SetEvent(events.handles[index]);
     for (DWORD expected = 0; expected < 4; ++expected)
-        EXPECT_EQ(WaitForMultipleObjects(4, handles.data(), FALSE, 0), WAIT_OBJECT_0 + expected);
-    EXPECT_EQ(WaitForMultipleObjects(4, handles.data(), FALSE, 0), WAIT_TIMEOUT);
+        EXPECT_EQ(events.waitAny(), WAIT_OBJECT_0 + expected);
+    EXPECT_EQ(events.waitAny(), WAIT_TIMEOUT);
+
+    SetEvent(events.handles[order[2]]);
+    SetEvent(events.handles[order[3]]);
+    EXPECT_EQ(events.waitAny(), WAIT_OBJECT_0 + std::min(order[2], order[3]));
+    EXPECT_EQ(events.waitAny(), WAIT_OBJECT_0 + std::max(order[2], order[3]));
+    EXPECT_EQ(events.waitAny(), WAIT_TIMEOUT);
 }
 
 std::vector<std::vector<int>> allOrders()
@@ -101,26 +97,26 @@ class EventsWaitsWake : public ::testing::TestWithParam<int> {};
 
 TEST_P(EventsWaitsWake, BlockedWaiterReportsTheIndexThatWasSet)
 {
-    std::vector<Handle> events;
-    std::vector<HANDLE> handles;
-    for (int i = 0; i < 4; ++i) {
-        events.push_back(makeEvent(false, false));
-        handles.push_back(events.back().get());
-    }
+    Events events(4);
     DWORD result = WAIT_FAILED;
-    std::thread waiter([&] { result = WaitForMultipleObjects(4, handles.data(), FALSE, kLongWaitMs); });
-    SetEvent(handles[GetParam()]);
+    std::thread waiter([&] { result = events.waitAny(kLongWaitMs); });
+    SetEvent(events.handles[GetParam()]);
     waiter.join();
     EXPECT_EQ(result, WAIT_OBJECT_0 + GetParam());
-    EXPECT_EQ(WaitForMultipleObjects(4, handles.data(), FALSE, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(events.waitAny(), WAIT_TIMEOUT);
 }
 
 INSTANTIATE_TEST_SUITE_P(EventsWaits, EventsWaitsWake, ::testing::Range(0, 4));
 
-TEST(EventsWaits, AutoResetReleasesExactlyOneWaiterPerSignal)
+// Four threads wait on one event: an auto-reset signal releases exactly one of them, a
+// manual-reset one releases all and stays set.
+class EventsWaitsRelease : public ::testing::TestWithParam<bool> {};
+
+TEST_P(EventsWaitsRelease, ASignalReleasesOneWaiterOrAllAsTheResetModeSays)
 {
     constexpr int kWaiters = 4;
-    Handle event = makeEvent(false, false);
+    const bool manualReset = GetParam();
+    Handle event = makeEvent(manualReset, false);
     Handle taken = makeEvent(false, false);
     std::atomic<int> released{0};
     std::vector<std::thread> waiters;
@@ -132,35 +128,25 @@ TEST(EventsWaits, AutoResetReleasesExactlyOneWaiterPerSignal)
             }
         });
     }
-    // Each signal is handed over before the next, so none is lost to an already signalled event.
-    for (int i = 0; i < kWaiters; ++i) {
+    // Each auto-reset signal is handed over before the next, so none is lost to an already
+    // signalled event.
+    for (int i = 0; i < (manualReset ? 1 : kWaiters); ++i) {
         SetEvent(event.get());
         ASSERT_EQ(WaitForSingleObject(taken.get(), kLongWaitMs), WAIT_OBJECT_0);
-        EXPECT_EQ(released.load(), i + 1);
+        if (!manualReset) {
+            EXPECT_EQ(released.load(), i + 1);
+        }
     }
-    for (auto& waiter : waiters)
-        waiter.join();
-    EXPECT_FALSE(isSignalled(event.get()));
-}
-
-TEST(EventsWaits, ManualResetReleasesEveryWaiter)
-{
-    constexpr int kWaiters = 4;
-    Handle event = makeEvent(true, false);
-    std::atomic<int> released{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < kWaiters; ++i) {
-        waiters.emplace_back([&] {
-            if (WaitForSingleObject(event.get(), kLongWaitMs) == WAIT_OBJECT_0)
-                ++released;
-        });
-    }
-    SetEvent(event.get());
     for (auto& waiter : waiters)
         waiter.join();
     EXPECT_EQ(released.load(), kWaiters);
-    EXPECT_TRUE(isSignalled(event.get()));
+    EXPECT_EQ(isSignalled(event.get()), manualReset);
 }
+
+INSTANTIATE_TEST_SUITE_P(EventsWaits, EventsWaitsRelease, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "ManualReset" : "AutoReset");
+                         });
 
 TEST(EventsWaits, WaitAllNeedsEveryObjectAndConsumesThemAll)
 {
@@ -177,35 +163,26 @@ TEST(EventsWaits, WaitAllNeedsEveryObjectAndConsumesThemAll)
     EXPECT_FALSE(isSignalled(b.get()));
 }
 
+// From one to MAXIMUM_WAIT_OBJECTS handles; any other count is invalid.
 class EventsWaitsCount : public ::testing::TestWithParam<DWORD> {};
 
-TEST_P(EventsWaitsCount, CountOfZeroOrAboveTheMaximumIsInvalid)
+TEST_P(EventsWaitsCount, CountMustBeFromOneToTheMaximum)
 {
-    std::vector<Handle> events;
-    std::vector<HANDLE> handles;
-    for (DWORD i = 0; i < std::max<DWORD>(GetParam(), 1); ++i) {
-        events.push_back(makeEvent());
-        handles.push_back(events.back().get());
-    }
+    const DWORD count = GetParam();
+    Events events(std::max<DWORD>(count, 1), true);
+    SetEvent(events.handles.back());
     SetLastError(0xdeadbeef);
-    EXPECT_EQ(WaitForMultipleObjects(GetParam(), handles.data(), FALSE, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-}
-
-INSTANTIATE_TEST_SUITE_P(EventsWaits, EventsWaitsCount, ::testing::Values(0u, MAXIMUM_WAIT_OBJECTS + 1u));
-
-TEST(EventsWaits, MaximumCountIsAccepted)
-{
-    std::vector<Handle> events;
-    std::vector<HANDLE> handles;
-    for (int i = 0; i < MAXIMUM_WAIT_OBJECTS; ++i) {
-        events.push_back(makeEvent());
-        handles.push_back(events.back().get());
+    const DWORD result = WaitForMultipleObjects(count, events.handles.data(), FALSE, 0);
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS) {
+        EXPECT_EQ(result, WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    } else {
+        EXPECT_EQ(result, WAIT_OBJECT_0 + count - 1);
     }
-    SetEvent(handles.back());
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, handles.data(), FALSE, 0),
-              WAIT_OBJECT_0 + MAXIMUM_WAIT_OBJECTS - 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(EventsWaits, EventsWaitsCount,
+                         ::testing::Values(0u, MAXIMUM_WAIT_OBJECTS, MAXIMUM_WAIT_OBJECTS + 1u));
 
 TEST(EventsWaits, InvalidHandlesFailTheWait)
 {
@@ -224,6 +201,7 @@ TEST(EventsWaits, InvalidHandlesFailTheWait)
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
         EXPECT_FAILS_WITH(SetEvent(bad), ERROR_INVALID_HANDLE);
         EXPECT_FAILS_WITH(ResetEvent(bad), ERROR_INVALID_HANDLE);
+        EXPECT_FAILS_WITH(CancelIoEx(bad, nullptr), ERROR_INVALID_HANDLE);
         EXPECT_FAILS_WITH(CloseHandle(bad), ERROR_INVALID_HANDLE);
     }
 }

@@ -13,7 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
+#include <cstdio>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -34,69 +34,42 @@ uint32_t messageCount()
 // (a writer far ahead would leave every read complete at once, with nothing to race).
 class Window {
 public:
-    void consumed(uint32_t count)
+    // The reader has read `count` messages, or has stopped.
+    void update(uint32_t count, bool stop = false)
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        read_ = count;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            read_ = count;
+            stopped_ = stop;
+        }
         changed_.notify_all();
     }
-    // Blocks until at most `ahead` messages are unread; false if the reader has given up.
+    // Blocks until at most `ahead` messages are unread; false if the reader has stopped.
     bool room(uint32_t written, uint32_t ahead)
     {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return stopped_ || written - read_ < ahead; });
         return !stopped_;
     }
-    void stop()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopped_ = true;
-        changed_.notify_all();
-    }
 
 private:
-    std::mutex mutex_;
+    std::mutex mutex_;  // protects read_ and stopped_
     std::condition_variable changed_;
     uint32_t read_ = 0;
     bool stopped_ = false;
 };
 
-// Ends the process with a message if nothing moves for a minute: a lost completion would otherwise
-// leave a wait hanging until CTest kills the run without saying where.
-class Watchdog {
-public:
-    explicit Watchdog(const std::atomic<uint32_t>* progress) : progress_(progress), thread_([this] { run(); }) {}
-    ~Watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-
-private:
-    void run()
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        uint32_t last = progress_->load();
-        while (!changed_.wait_for(lock, std::chrono::seconds(60), [this] { return done_; })) {
-            const uint32_t now = progress_->load();
-            if (now == last) {
-                std::fprintf(stderr, "no read completed for 60 s, at message %u: a completion was lost\n", now);
-                std::abort();
-            }
-            last = now;
+// Ends the process with a message if no read completes for a minute until `done` is set: a lost
+// completion would otherwise leave a wait hanging until CTest kills the run without saying where.
+void watch(const std::atomic<uint32_t>* progress, HANDLE done)
+{
+    for (uint32_t last = *progress; WaitForSingleObject(done, 60000) == WAIT_TIMEOUT; last = *progress) {
+        if (*progress == last) {
+            std::fprintf(stderr, "no read completed for 60 s, at message %u: a completion was lost\n", last);
+            std::abort();
         }
     }
-
-    const std::atomic<uint32_t>* progress_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool done_ = false;
-    std::thread thread_;
-};
+}
 
 enum class WaitKind { Infinite, TimeOuts, BesideAnother, OverlappedResult, FileEvent, Cancel, Count };
 
@@ -176,9 +149,9 @@ void RunOnePipe(uint32_t total, uint32_t seed, std::atomic<uint32_t>* progress)
         ASSERT_EQ(value, expected) << "a message was lost, doubled or reordered";
         ++expected;
         ++*progress;
-        window.consumed(expected);
+        window.update(expected);
     }
-    window.stop();
+    window.update(expected, true);
     pestering = false;
     pest.join();
     writer.join();
@@ -192,12 +165,15 @@ TEST(PendingReadWait, EveryMessageCompletesOnceWhateverTheWait)
     constexpr uint32_t kPipes = 4;
     const uint32_t total = messageCount();
     std::atomic<uint32_t> progress{0};
-    Watchdog watchdog(&progress);
+    Handle done = makeEvent();
+    std::thread watchdog(watch, &progress, done.get());
     std::vector<std::thread> pipes;
     for (uint32_t p = 0; p < kPipes; ++p)
         pipes.emplace_back([&, p] { RunOnePipe(total / kPipes, 100 * p + 3, &progress); });
     for (std::thread& pipe : pipes)
         pipe.join();
+    SetEvent(done.get());
+    watchdog.join();
     EXPECT_EQ(progress.load(), total / kPipes * kPipes);
 }
 
@@ -211,11 +187,7 @@ TEST(PendingReadWait, EndsWhenThePipeGoesFromUnderTheWaiter)
         const auto end = static_cast<End>(round % 4);
         PipePair pair = connectedPair("pendingend");
         HANDLE server = pair.server.get();
-        Overlapped read;
-        char buffer[16];
-        DWORD bytes = 0;
-        ASSERT_FALSE(ReadFile(server, buffer, sizeof buffer, &bytes, &read));
-        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        PendingIo read(server, false);
         std::atomic<int> outcome{-1};
         const bool byResult = random() % 2 == 0;
         std::thread waiter([&] {

@@ -1,7 +1,5 @@
 #include "Support.h"
 
-#include "ChildProcess.h"
-
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -46,6 +44,15 @@ Overlapped::Overlapped() : OVERLAPPED(), event(makeEvent())
     hEvent = event.get();
 }
 
+PendingIo::PendingIo(HANDLE pipe, bool write)
+{
+    static const std::string big(16u << 20, 'w');
+    DWORD bytes = 0;
+    EXPECT_FAILS_WITH(write ? WriteFile(pipe, big.data(), static_cast<DWORD>(big.size()), &bytes, this)
+                            : ReadFile(pipe, buffer, sizeof buffer, &bytes, this),
+                      ERROR_IO_PENDING);
+}
+
 Handle createServer(const std::wstring& name, DWORD pipeMode, DWORD openMode)
 {
     Handle server(CreateNamedPipeW(name.c_str(), openMode, pipeMode, 1, 4096, 4096, 0, nullptr));
@@ -53,39 +60,77 @@ Handle createServer(const std::wstring& name, DWORD pipeMode, DWORD openMode)
     return server;
 }
 
-Handle openClient(const std::wstring& name, DWORD flags, DWORD access)
+Handle openClient(const std::wstring& name, DWORD flags)
 {
-    Handle client(CreateFileW(name.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr));
+    Handle client(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr));
     EXPECT_TRUE(client.valid()) << "CreateFileW: " << GetLastError();
     return client;
 }
 
-DWORD openError(const std::wstring& name)
+DWORD outcome(HANDLE pipe, OVERLAPPED* overlapped, DWORD* bytes)
 {
-    HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (client == INVALID_HANDLE_VALUE)
-        return GetLastError();
-    CloseHandle(client);
-    return ERROR_SUCCESS;
+    EXPECT_EQ(WaitForSingleObject(overlapped->hEvent, kLongWaitMs), WAIT_OBJECT_0);
+    DWORD transferred = 0xdeadbeef;
+    SetLastError(0xdeadbeef);
+    const DWORD error = GetOverlappedResult(pipe, overlapped, &transferred, FALSE) ? ERROR_SUCCESS : GetLastError();
+    if (bytes != nullptr)
+        *bytes = transferred;
+    return error;
 }
 
-PipePair connectedPair(const char* tag, DWORD pipeMode)
+void expectReadWriteFail(HANDLE end, DWORD readError, DWORD writeError, bool overlapped)
+{
+    char buffer[16];
+    DWORD bytes = 0;
+    Overlapped read, write;
+    if (overlapped) {
+        SetEvent(read.hEvent);
+        SetEvent(write.hEvent);
+    }
+    EXPECT_FAILS_WITH(ReadFile(end, buffer, sizeof buffer, &bytes, overlapped ? &read : nullptr), readError);
+    EXPECT_FAILS_WITH(WriteFile(end, "x", 1, &bytes, overlapped ? &write : nullptr), writeError);
+    EXPECT_FALSE(isSignalled(read.hEvent));
+    EXPECT_FALSE(isSignalled(write.hEvent));
+}
+
+DWORD openError(const std::wstring& name)
+{
+    Handle client(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    return client.valid() ? static_cast<DWORD>(ERROR_SUCCESS) : GetLastError();
+}
+
+PipePair connectedPair(const char* tag, DWORD pipeMode, bool overlapped)
 {
     PipePair pair;
     pair.name = uniquePipeName(tag);
-    pair.server = createServer(pair.name, pipeMode);
-    Overlapped connect;
-    const BOOL connected = ConnectNamedPipe(pair.server.get(), &connect);
-    EXPECT_FALSE(connected);
-    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
-    pair.client = openClient(pair.name);
-    DWORD bytes = 0;
-    EXPECT_TRUE(GetOverlappedResult(pair.server.get(), &connect, &bytes, TRUE)) << GetLastError();
-    if ((pipeMode & PIPE_TYPE_MESSAGE) != 0) {
+    pair.server = createServer(pair.name, pipeMode, overlapped ? kOverlappedDuplex : PIPE_ACCESS_DUPLEX);
+    if (overlapped) {
+        Overlapped connect;
+        EXPECT_FAILS_WITH(ConnectNamedPipe(pair.server.get(), &connect), ERROR_IO_PENDING);
+        pair.client = openClient(pair.name);
+        DWORD bytes = 0;
+        EXPECT_TRUE(GetOverlappedResult(pair.server.get(), &connect, &bytes, TRUE)) << GetLastError();
+    } else {
+        pair.client = openClient(pair.name, 0);
+    }
+    if ((pipeMode & PIPE_READMODE_MESSAGE) != 0) {
         DWORD mode = PIPE_READMODE_MESSAGE;
         EXPECT_TRUE(SetNamedPipeHandleState(pair.client.get(), &mode, nullptr, nullptr)) << GetLastError();
     }
     return pair;
+}
+
+std::unique_ptr<ChildProcess> spawnConnectedChild(HANDLE server, const std::vector<std::string>& args)
+{
+    Overlapped connect;
+    EXPECT_FAILS_WITH(ConnectNamedPipe(server, &connect), ERROR_IO_PENDING);
+    auto child = ChildProcess::spawnSelf(args);
+    DWORD bytes = 0;
+    if (!child)
+        ADD_FAILURE() << "the child process did not start";
+    else if (!GetOverlappedResult(server, &connect, &bytes, TRUE))
+        ADD_FAILURE() << "the child did not connect: " << GetLastError();
+    return child;
 }
 
 DWORD writeMessage(HANDLE pipe, const std::string& data)
@@ -106,14 +151,9 @@ std::string readOnce(HANDLE pipe, DWORD capacity, DWORD* error)
     DWORD got = 0;
     *error = ERROR_SUCCESS;
     if (!ReadFile(pipe, &buffer[0], capacity, &got, &read)) {
-        DWORD failure = GetLastError();
-        if (failure == ERROR_IO_PENDING || failure == ERROR_MORE_DATA) {
-            if (!GetOverlappedResult(pipe, &read, &got, TRUE))
-                failure = GetLastError();
-            else
-                failure = ERROR_SUCCESS;
-        }
-        *error = failure;
+        *error = GetLastError();
+        if (*error == ERROR_IO_PENDING || *error == ERROR_MORE_DATA)
+            *error = GetOverlappedResult(pipe, &read, &got, TRUE) ? ERROR_SUCCESS : GetLastError();
     }
     buffer.resize(got);
     return buffer;

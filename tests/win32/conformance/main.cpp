@@ -1,10 +1,7 @@
 // The conformance suite's entry point. With "--child <mode> ..." the executable plays a second
 // process for tests that need one (a peer in another process, an owner that gets killed).
 
-#include "ChildProcess.h"
 #include "Support.h"
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -24,34 +21,28 @@ enum ChildExit { kChildUsage = 64, kChildCreateFailed = 65, kChildOpenFailed = 6
     std::exit(0);
 }
 
-// Tells the parent we are ready by connecting to its "ready" pipe.
-bool signalReady(const std::string& readyPipe)
+// Opens a client end, kept open until the process dies.
+HANDLE openPipe(const char* name)
 {
-    HANDLE ready = CreateFileW(widen(readyPipe).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-    return ready != INVALID_HANDLE_VALUE;  // kept open until the process dies
+    return CreateFileW(widen(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
+// Modes: signal-ready <ready>; hold-server <name> <ready>; write-and-hang <name> <bytes>. A child
+// tells the parent it is ready by connecting to the parent's <ready> pipe.
 int runChild(int argc, char** argv)
 {
     const std::string mode = argc > 2 ? argv[2] : "";
-    if (mode == "signal-ready" && argc == 4) {
-        if (!signalReady(argv[3]))
-            return kChildOpenFailed;
-        blockUntilKilled();
-    }
-    if (mode == "hold-server" && argc == 5) {
-        HANDLE server = CreateNamedPipeW(widen(argv[3]).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                         kMessagePipe, 1, 4096, 4096, 0, nullptr);
-        if (server == INVALID_HANDLE_VALUE)
-            return kChildCreateFailed;
-        if (!signalReady(argv[4]))
+    if (mode == "hold-server" && argc == 5 &&
+        CreateNamedPipeW(widen(argv[3]).c_str(), kOverlappedDuplex, kMessagePipe, 1, 4096, 4096, 0, nullptr) ==
+            INVALID_HANDLE_VALUE)
+        return kChildCreateFailed;
+    if ((mode == "signal-ready" && argc == 4) || (mode == "hold-server" && argc == 5)) {
+        if (openPipe(argv[argc - 1]) == INVALID_HANDLE_VALUE)
             return kChildOpenFailed;
         blockUntilKilled();
     }
     if (mode == "write-and-hang" && argc == 5) {
-        HANDLE client = CreateFileW(widen(argv[3]).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                    nullptr);
+        HANDLE client = openPipe(argv[3]);
         if (client == INVALID_HANDLE_VALUE)
             return kChildOpenFailed;
         const std::string data = patternBytes(std::strtoul(argv[4], nullptr, 10), 7);
