@@ -1,18 +1,14 @@
 // The receive backlog between the receiver's thread and the server's, without a pipe: the
-// producer waits once a limit is reached and goes on once half has been taken, the exit event
-// always ends the wait, and no wake-up is lost however the two threads race.
+// producer waits once a limit is reached and goes on once half of both has been taken, the exit
+// event always ends the wait, and no wake-up is lost however the two threads race.
+
+#include "TransportTest.h"
 
 #include "PlatformKKWrapper/VXPipeBacklog.h"
 
 #include <QSemaphore>
 #include <QThread>
 #include <QtTest>
-
-#include <atomic>
-
-namespace {
-const int kLong = 30000;  // ms
-}
 
 class TestBacklog : public QObject
 {
@@ -21,8 +17,8 @@ class TestBacklog : public QObject
 private slots:
     void limits_data();
     void limits();
-    void producerGoesOnOnceHalfIsTaken();
-    void exitEventEndsTheWait();
+    void waitForRoom_data();
+    void waitForRoom();
     void racingThreadsLoseNoWakeUp();
 };
 
@@ -50,40 +46,44 @@ void TestBacklog::limits()
     QCOMPARE(backlog.PeakPayloads(), payloads);
 }
 
-void TestBacklog::producerGoesOnOnceHalfIsTaken()
+void TestBacklog::waitForRoom_data()
 {
-    VXPipeBacklog backlog(1000, 10);
-    const HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    for (int i = 0; i < 10; ++i)
-        backlog.Add(1);
-    std::atomic<bool> room{false};
-    QThread* producer = QThread::create([&] { room = backlog.WaitForRoom(exitEvent); });
-    producer->start();
-    QTRY_VERIFY_WITH_TIMEOUT(backlog.IsProducerWaiting(), kLong);
-    for (int i = 0; i < 4; ++i)
-        backlog.Take(1);
-    QVERIFY(!producer->wait(100));  // six left: more than half the limit
-    QVERIFY(backlog.IsProducerWaiting());
-    backlog.Take(1);
-    QVERIFY(producer->wait(kLong));
-    QVERIFY(room);
-    delete producer;
-    CloseHandle(exitEvent);
+    QTest::addColumn<int>("added");
+    QTest::addColumn<int>("bytesEach");
+    QTest::addColumn<int>("takenStillWaiting");  // -1: the exit event ends the wait instead
+    QTest::newRow("payload limit: on once 5 of 10 are left") << 10 << 1 << 4;
+    QTest::newRow("byte limit: on once 500 of 1000 bytes are left") << 4 << 250 << 1;
+    QTest::newRow("exit event") << 1 << 2000 << -1;
 }
 
-void TestBacklog::exitEventEndsTheWait()
+void TestBacklog::waitForRoom()
 {
+    QFETCH(int, added);
+    QFETCH(int, bytesEach);
+    QFETCH(int, takenStillWaiting);
     VXPipeBacklog backlog(1000, 10);
     const HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    backlog.Add(2000);
-    std::atomic<bool> room{true};
-    QThread* producer = QThread::create([&] { room = backlog.WaitForRoom(exitEvent); });
-    producer->start();
-    SetEvent(exitEvent);
-    QVERIFY(producer->wait(kLong));
-    QVERIFY(!room);
-    delete producer;
-    CloseHandle(exitEvent);
+    for (int i = 0; i < added; ++i)
+        backlog.Add(bytesEach);
+    std::atomic<int> room{-1};
+    std::thread producer([&] { room = backlog.WaitForRoom(exitEvent) ? 1 : 0; });
+    auto end = qScopeGuard([&] {
+        SetEvent(exitEvent);  // a failed check must not leave the producer waiting
+        producer.join();
+        CloseHandle(exitEvent);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(backlog.IsProducerWaiting(), kLong);
+    if (takenStillWaiting < 0) {
+        SetEvent(exitEvent);
+    } else {
+        for (int i = 0; i < takenStillWaiting; ++i)
+            backlog.Take(bytesEach);
+        QTest::qWait(100);  // more than half is left: a wake-up now would be too early
+        QCOMPARE(room.load(), -1);
+        backlog.Take(bytesEach);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(room >= 0, kLong);
+    QCOMPARE(room.load(), takenStillWaiting < 0 ? 0 : 1);
 }
 
 // The producer hands over and waits for room as the receiver does; the consumer takes each
@@ -95,9 +95,7 @@ void TestBacklog::racingThreadsLoseNoWakeUp()
     const HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     QSemaphore handedOver;
     QThread* producer = QThread::create([&] {
-        for (int i = 0; i < total; ++i) {
-            if (!backlog.WaitForRoom(exitEvent))
-                return;
+        for (int i = 0; i < total && backlog.WaitForRoom(exitEvent); ++i) {
             backlog.Add(1 + i % 20);
             handedOver.release();
         }
@@ -117,13 +115,13 @@ void TestBacklog::racingThreadsLoseNoWakeUp()
         producer->wait();
         consumer->wait();
     }
+    delete producer;
+    delete consumer;
+    CloseHandle(exitEvent);
     QVERIFY2(done, "the producer waited for room that had already been made");
     QCOMPARE(backlog.Payloads(), 0);
     QCOMPARE(backlog.Bytes(), qint64(0));
     QVERIFY(backlog.PeakPayloads() <= 4);
-    delete producer;
-    delete consumer;
-    CloseHandle(exitEvent);
 }
 
 QTEST_GUILESS_MAIN(TestBacklog)
