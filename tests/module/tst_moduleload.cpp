@@ -1,6 +1,5 @@
-// Loading and unloading the module library starts nothing and leaves nothing behind. The library
-// is loaded the way a host that loads plug-ins at run time does: dlopen on Linux, LoadLibrary on
-// Windows, and the manager reached by its exported symbols.
+// Loading and unloading the module starts nothing and leaves nothing behind. It is loaded as a host
+// loads plug-ins (dlopen, LoadLibrary), the manager reached by its exported symbols.
 
 #include <QDir>
 #include <QtTest>
@@ -19,13 +18,12 @@ namespace {
 
 const char kLibrary[] = PLATFORMKKWRAPPER_FILE;
 
-// The few calls the test needs, one way on each platform.
 #if defined(Q_OS_WIN)
 using Library = HMODULE;
-std::wstring Wide(const char* path) { return QString::fromUtf8(path).toStdWString(); }
-Library Load() { return LoadLibraryW(Wide(kLibrary).c_str()); }
+std::wstring Wide() { return QString::fromUtf8(kLibrary).toStdWString(); }
+Library Load() { return LoadLibraryW(Wide().c_str()); }
 bool Unload(Library library) { return FreeLibrary(library) != FALSE; }
-bool IsLoaded() { return GetModuleHandleW(Wide(kLibrary).c_str()) != nullptr; }
+bool IsLoaded() { return GetModuleHandleW(Wide().c_str()) != nullptr; }
 void* Symbol(Library library, const char* name) { return reinterpret_cast<void*>(GetProcAddress(library, name)); }
 QString LoadError() { return QStringLiteral("error %1").arg(GetLastError()); }
 int Threads()
@@ -58,12 +56,12 @@ bool IsLoaded()
 }
 void* Symbol(Library library, const char* name) { return dlsym(library, name); }
 QString LoadError() { return QString::fromUtf8(dlerror()); }
-int Entries(const QString& path)
+int Entries(const char* path)
 {
-    return QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
+    return QDir(QLatin1String(path)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
 }
-int Threads() { return Entries(QStringLiteral("/proc/self/task")); }
-int OpenHandles() { return Entries(QStringLiteral("/proc/self/fd")); }
+int Threads() { return Entries("/proc/self/task"); }
+int OpenHandles() { return Entries("/proc/self/fd"); }
 #endif
 
 }  // namespace
@@ -73,72 +71,61 @@ class TestModuleLoad : public QObject
     Q_OBJECT
 
 private slots:
-    void loadAndUnloadLeaveNothingBehind();
-    void unloadReleasesTheManagerOnce_data();
-    void unloadReleasesTheManagerOnce();
-};
+    void loadAndUnloadLeaveNothingBehind()
+    {
+        QVERIFY2(!IsLoaded(), "the test must not link the module");
+        const int threadsBefore = Threads();
+        const int handlesBefore = OpenHandles();
+        for (int round = 0; round < 3; ++round) {
+            const Library library = Load();
+            QVERIFY2(library, qPrintable(LoadError()));
+            QCOMPARE(Threads(), threadsBefore);      // no thread
+            QCOMPARE(OpenHandles(), handlesBefore);  // no pipe, socket, event or file
+            QVERIFY(Unload(library));
+            QVERIFY2(!IsLoaded(), "the module stayed loaded after it was unloaded");
+        }
+        QCOMPARE(Threads(), threadsBefore);
+        QCOMPARE(OpenHandles(), handlesBefore);
+    }
 
-void TestModuleLoad::loadAndUnloadLeaveNothingBehind()
-{
-    QVERIFY2(!IsLoaded(), "the test must not link the module");
-    const int threadsBefore = Threads();
-    const int handlesBefore = OpenHandles();
+    void unloadReleasesTheManagerOnce_data()
+    {
+        QTest::addColumn<bool>("releasedByHost");
+#if !defined(Q_OS_WIN)
+        // Not on Windows: FreeLibrary holds the loader lock while the library's destructors run and
+        // an ending thread needs it, so the host releases first (README: "Using the module from a host").
+        QTest::newRow("host never released it") << false;
+#endif
+        QTest::newRow("host released it first") << true;
+    }
 
-    for (int round = 0; round < 3; ++round) {
+    // Unloading destroys a manager the host left behind (its pipe threads end); after an
+    // explicit release nothing is destroyed twice (the sanitizer builds would see it).
+    void unloadReleasesTheManagerOnce()
+    {
+        QFETCH(bool, releasedByHost);
         const Library library = Load();
         QVERIFY2(library, qPrintable(LoadError()));
-        QCOMPARE(Threads(), threadsBefore);      // no thread
-        QCOMPARE(OpenHandles(), handlesBefore);  // no pipe, socket, event or file
+        auto instance = reinterpret_cast<void* (*)()>(Symbol(library, "_ZN15VXKopkopManager8InstanceEv"));
+        auto initialize = reinterpret_cast<void (*)(void*)>(Symbol(library, "_ZN15VXKopkopManager10InitializeEv"));
+        auto release = reinterpret_cast<void (*)()>(Symbol(library, "_ZN15VXKopkopManager15ReleaseInstanceEv"));
+        QVERIFY(instance && initialize && release);
+
+        const int threadsBefore = Threads();
+        void* manager = instance();
+        QVERIFY(manager && instance() == manager);
+        initialize(manager);
+        // The sender's and the receiver's threads (and, on Linux, the Win32 layer's I/O thread).
+        QTRY_VERIFY_WITH_TIMEOUT(Threads() >= threadsBefore + 2, 30000);
+        if (releasedByHost)
+            release();
         QVERIFY(Unload(library));
         QVERIFY2(!IsLoaded(), "the module stayed loaded after it was unloaded");
+        // Only the Win32 layer's process-wide I/O thread may remain; a joined thread can stay
+        // listed a moment after the join returns.
+        QTRY_VERIFY_WITH_TIMEOUT(Threads() <= threadsBefore + 1, 30000);
     }
-    QCOMPARE(Threads(), threadsBefore);
-    QCOMPARE(OpenHandles(), handlesBefore);
-}
-
-void TestModuleLoad::unloadReleasesTheManagerOnce_data()
-{
-    QTest::addColumn<bool>("releasedByHost");
-#if !defined(Q_OS_WIN)
-    // Not on Windows: FreeLibrary holds the loader lock while the library's destructors run, and a
-    // thread that ends needs that lock, so a manager whose threads the unload would join must be
-    // released by the host first (README: "Using the module from a host"). At process exit the
-    // threads are already gone and the release runs as on Linux.
-    QTest::newRow("host never released it") << false;
-#endif
-    QTest::newRow("host released it first") << true;
-}
-
-// Unloading destroys a manager the host left behind (its pipe threads end); after an explicit
-// release nothing is destroyed twice (the sanitizer builds would see it).
-void TestModuleLoad::unloadReleasesTheManagerOnce()
-{
-    QFETCH(bool, releasedByHost);
-    const Library library = Load();
-    QVERIFY2(library, qPrintable(LoadError()));
-    using Instance = void* (*)();
-    using Method = void (*)(void*);
-    using Release = void (*)();
-    auto instance = reinterpret_cast<Instance>(Symbol(library, "_ZN15VXKopkopManager8InstanceEv"));
-    auto initialize = reinterpret_cast<Method>(Symbol(library, "_ZN15VXKopkopManager10InitializeEv"));
-    auto release = reinterpret_cast<Release>(Symbol(library, "_ZN15VXKopkopManager15ReleaseInstanceEv"));
-    QVERIFY(instance && initialize && release);
-
-    const int threadsBefore = Threads();
-    void* manager = instance();
-    QVERIFY(manager);
-    QCOMPARE(instance(), manager);
-    initialize(manager);
-    // The sender's and the receiver's threads (and, on Linux, the Win32 layer's I/O thread).
-    QTRY_VERIFY_WITH_TIMEOUT(Threads() >= threadsBefore + 2, 30000);
-    if (releasedByHost)
-        release();
-    QVERIFY(Unload(library));
-    QVERIFY2(!IsLoaded(), "the module stayed loaded after it was unloaded");
-    // Only the Win32 layer's process-wide I/O thread may remain. A joined thread can stay listed a
-    // moment after the join returns (the system reaps it after waking the joiner).
-    QTRY_VERIFY_WITH_TIMEOUT(Threads() <= threadsBefore + 1, 30000);
-}
+};
 
 QTEST_GUILESS_MAIN(TestModuleLoad)
 #include "tst_moduleload.moc"
