@@ -1,16 +1,18 @@
 #pragma once
 
-// The chat-client processes of a test: found by the pids the simulator writes into its log (every
-// client records a "start" event with its pid), checked and killed by pid. On Linux they can
-// also be found by the UUID in the pipe names every client of one manager carries on its command
-// line (/proc). Zombies count as gone: they are only not yet reaped.
+// The chat-client processes of a test, found by the pids the simulators log, checked and killed by
+// pid (a zombie counts as gone: it is only not yet reaped); and the host that launches them.
 
-#include <QByteArray>
+#include "PlatformKKWrapper/VXKopkopManager.h"
+#include "YRBase/VXConfigService.h"
+#include "YRBase/YRRouterProtocol.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QList>
-#include <QString>
+#include <QTemporaryDir>
+
+#include <algorithm>
 
 #if defined(Q_OS_WIN)
 #ifndef NOMINMAX
@@ -18,20 +20,23 @@
 #endif
 #include <windows.h>
 #else
-#include <QDir>
 #include <csignal>
-#include <sys/types.h>
 #endif
 
-// The pids of every client that logged its start in `simulatorLog`, in order.
-inline QList<qint64> StartedClients(const QString& simulatorLog)
+// What the simulators logged to `log` (one JSON object a line), in order.
+inline QList<QJsonObject> LoggedEvents(const QString& log)
+{
+    QList<QJsonObject> events;
+    QFile file(log);
+    for (const QByteArray& line : file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>())
+        events.append(QJsonDocument::fromJson(line).object());
+    return events;
+}
+
+inline QList<qint64> StartedClients(const QString& log)
 {
     QList<qint64> pids;
-    QFile log(simulatorLog);
-    if (!log.open(QIODevice::ReadOnly))
-        return pids;
-    for (const QByteArray& line : log.readAll().split('\n')) {
-        const QJsonObject event = QJsonDocument::fromJson(line).object();
+    for (const QJsonObject& event : LoggedEvents(log)) {
         if (event.value(QStringLiteral("event")).toString() == QLatin1String("start"))
             pids.append(qint64(event.value(QStringLiteral("pid")).toDouble()));
     }
@@ -42,65 +47,61 @@ inline bool IsProcessAlive(qint64 pid)
 {
 #if defined(Q_OS_WIN)
     const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
-    if (!process)
-        return false;
-    const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return alive;
+    const bool alive = process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    return process ? CloseHandle(process) && alive : false;
 #else
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
 #endif
 }
 
-// What Linux's SIGKILL is: the process ends at once, without a word.
+// At once, without a word, as Linux's SIGKILL does.
 inline bool KillProcess(qint64 pid)
 {
 #if defined(Q_OS_WIN)
     const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid));
-    if (!process)
-        return false;
-    const bool killed = TerminateProcess(process, 1) != FALSE;
-    CloseHandle(process);
-    return killed;
+    const bool killed = process && TerminateProcess(process, 1);
+    return process ? CloseHandle(process) && killed : false;
 #else
     return ::kill(pid_t(pid), SIGKILL) == 0;
 #endif
 }
 
-inline QList<qint64> LiveClients(const QString& simulatorLog)
+inline QList<qint64> LiveClients(const QString& log)
 {
-    QList<qint64> live;
-    for (qint64 pid : StartedClients(simulatorLog)) {
-        if (IsProcessAlive(pid))
-            live.append(pid);
-    }
-    return live;
-}
-
-#if !defined(Q_OS_WIN)
-inline QList<qint64> ProcessesMentioning(const QString& text)
-{
-    QList<qint64> pids;
-    const QByteArray needle = text.toUtf8();
-    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        if (!isPid)
-            continue;
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(needle) && IsProcessAlive(pid))
-            pids.append(pid);
-    }
+    QList<qint64> pids = StartedClients(log);
+    pids.erase(std::remove_if(pids.begin(), pids.end(), [](qint64 pid) { return !IsProcessAlive(pid); }), pids.end());
     return pids;
 }
 
-// Kills them all; returns how many there were.
-inline int KillProcessesMentioning(const QString& text)
+// The host's configuration service, registered where the module looks for it, in a directory of
+// its own that also holds the log of every client started meanwhile.
+struct SimulatorHost
 {
-    const QList<qint64> pids = ProcessesMentioning(text);
-    for (qint64 pid : pids)
-        KillProcess(pid);
-    return pids.size();
-}
-#endif
+    QTemporaryDir dir;
+    VXConfigService config{dir.filePath(QStringLiteral("host.json"))};
+
+    SimulatorHost()
+    {
+        YRRouterProtocol::Register(QStringLiteral("vx://config/object/service"), &config);
+        qputenv("KOPKOP_SIM_LOG", Log().toUtf8());
+    }
+    ~SimulatorHost()
+    {
+        YRRouterProtocol::Unregister(QStringLiteral("vx://config/object/service"));
+        qunsetenv("KOPKOP_SIM_LOG");
+    }
+    QString Log() const { return dir.filePath(QStringLiteral("client.jsonl")); }
+    // The host's module, with `settings` in its configuration and `callback`.
+    VXKopkopManager* Module(const QJsonObject& settings, IKKCallbackInterface* callback)
+    {
+        QFile file(config.GetFilePath());
+        if (file.open(QIODevice::WriteOnly))
+            file.write(QJsonDocument(settings).toJson());
+        file.close();  // for Initialize() to read
+        VXKopkopManager* manager = VXKopkopManager::Instance();
+        manager->SetKKCallback(callback);
+        manager->Initialize();
+        return manager;
+    }
+};

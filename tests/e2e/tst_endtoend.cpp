@@ -1,7 +1,6 @@
-// The module from end to end with real processes: the chat-client simulator, prepared by the
-// package manager from the host configuration and launched by the module, in both launch
-// modes. What the client received is read from its own log; every test ends with no client
-// process left behind.
+// The module end to end with real processes: the chat-client simulator, found by the package
+// manager through the host configuration and launched by the module in either launch mode. The
+// clients share one log, which says what each received; no client may outlive the module.
 
 #include "ClientProcesses.h"
 #include "FakeClock.h"
@@ -9,378 +8,170 @@
 #include "Recorders.h"
 #include "RecordingCallback.h"
 
-#include "PlatformKKWrapper/VXKopkopManager.h"
+#include "PlatformKKWrapper/KKMessageBuilders.h"
 #include "VXCore/VXGlobalData.h"
-#include "VXFrameData/IGeneralData.h"
-#include "VXFrameData/VXKKData.h"
-#include "YRBase/VXConfigService.h"
-#include "YRBase/YRRouterProtocol.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
-
-namespace {
-
-const int kLong = 30000;  // ms
-const QString kConfigUri = QStringLiteral("vx://config/object/service");
-const QString kInstallText =
-    QStringLiteral("cant't start kk, please install VX from https://vx.example.com/download, then retry.");
-
-// A manager under test with a recording callback, initialised (its pipes exist).
-struct Module
-{
-    VXKopkopManager manager;
-    VXKopkopManagerInspector inspect{&manager};
-    RecordingCallback callback;
-
-    // `uuid` receives the UUID in the pipe names, which every client of this manager carries on
-    // its command line (the test's cleanup looks for them by it).
-    explicit Module(QString* uuid)
-    {
-        manager.SetKKCallback(&callback);
-        manager.Initialize();
-        *uuid = inspect.WritePipeName().section(QLatin1Char('_'), 1);
-    }
-};
-
-}  // namespace
+static const int kLong = 60000;  // ms
 
 class TestEndToEnd : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
-    void requestsBeforeLaunchReachTheClientInOrder_data();
-    void requestsBeforeLaunchReachTheClientInOrder();
-    void connectedButNotReadyKeepsRequestsAndSendsLogin();
-    void crashesRestartOnTheSamePipesUntilTheThirdInAMinute();
-    void clientThatCannotStart_data();
-    void clientThatCannotStart();
-    void hostileClientLosesOnlyItsConnection_data();
-    void hostileClientLosesOnlyItsConnection();
-    void releasingTheModuleEndsTheClient_data();
-    void releasingTheModuleEndsTheClient();
+    void cleanup()
+    {
+        VXKopkopManager::ReleaseInstance();
+        const bool gone = QTest::qWaitFor([this] { return LiveClients(m_host->Log()).isEmpty(); }, kLong);
+        for (qint64 pid : LiveClients(m_host->Log()))
+            KillProcess(pid);
+        PZSdkPackageManage::ClearScripts();
+        m_host.reset();
+        QVERIFY2(gone, "a client outlived the module");
+    }
+    void launchesAndFaultsAtEveryPoint_data();
+    void launchesAndFaultsAtEveryPoint();
+    void restartsOnTheSamePipesUntilTheThirdCloseInTheWindow();
 
 private:
-    void Configure(bool useVxProcess, const QString& executable = QString());
-    void SetClientOptions(const QString& options, const QString& script = QString());
-    // Starts the manager's client and waits for its start-up; returns the client's pid.
-    qint64 StartClient(VXKopkopManager* manager, RecordingCallback* callback);
-    // The text forms the client logged as received, in order.
-    QStringList ClientReceived() const;
+    // The host's module (released by cleanup()), which launches the simulator.
+    VXKopkopManager* Module(bool useVxProcess)
+    {
+        m_host.reset(new SimulatorHost);
+        VXGlobalData::Instance()->SetAppVersion("5.2.1");
+        qputenv("KOPKOP_SIM_OPTIONS", "--quiet");
+        m_callback.calls.clear();
+        return m_host->Module({{"kopkop_executable", QStringLiteral(KOPKOP_SIM)}, {"pc_kopkop_max_frame_bytes", 65536},
+                               {"pc_start_kk_use_vxprocess_switch", useVxProcess}, {"pc_kopkop_connect_timeout_ms", 8000}},
+                              &m_callback);
+    }
+    // Asks for chat window `i`; returns the text the client must receive for it.
+    static QString Request(VXKopkopManager* manager, int i)
+    {
+        const QString pin = QStringLiteral("Buyer_%1").arg(i);
+        manager->OpenKKWindow(pin, KK_UserType(i % 3), QStringLiteral("app"), QString::number(i));
+        return MakeOpenKKWindowMessage(pin, KK_UserType(i % 3), QStringLiteral("app"), QString::number(i))->ToString();
+    }
+    // The `field` of every `kind` event logged; with `lastClient`, of the client started last only.
+    QStringList Logged(const char* kind, const char* field, bool lastClient = false) const
+    {
+        QStringList values;
+        for (const QJsonObject& event : LoggedEvents(m_host->Log())) {
+            const QString name = event.value(QStringLiteral("event")).toString();
+            if (lastClient && name == QLatin1String("start"))
+                values.clear();
+            if (name == QLatin1String(kind))
+                values.append(event.value(QLatin1String(field)).toVariant().toStringList().join(QLatin1Char(' ')));
+        }
+        return values;
+    }
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<VXConfigService> m_config;
-    QString m_uuid;  // of the manager under test: set once it exists
-    // The clients started so far that still run (each logs its start, with its pid).
-    QList<qint64> Clients() const { return LiveClients(m_dir->filePath(QStringLiteral("client.jsonl"))); }
+    std::unique_ptr<SimulatorHost> m_host;
+    RecordingCallback m_callback;
 };
 
-void TestEndToEnd::initTestCase()
-{
-    QVERIFY2(QFileInfo(QStringLiteral(KOPKOP_SIM)).isExecutable(), KOPKOP_SIM);
-    QVERIFY(FakeClock::IsActive());
-    VXGlobalData::Instance()->SetAppVersion("5.2.1");
-    VXGlobalData::Instance()->SetPin(QStringLiteral("seller_01"));
-}
-
-void TestEndToEnd::init()
-{
-    m_dir.reset(new QTemporaryDir);
-    QVERIFY(m_dir->isValid());
-    m_config.reset(new VXConfigService(m_dir->filePath(QStringLiteral("host.json"))));
-    YRRouterProtocol::Register(kConfigUri, m_config.get());
-    qputenv("KOPKOP_SIM_LOG", m_dir->filePath(QStringLiteral("client.jsonl")).toUtf8());
-    SetClientOptions(QStringLiteral("--quiet"));
-    IGeneralData::Instance()->GetKKData()->SetStartupStatus(KK_Status_Online);
-    IGeneralData::Instance()->GetKKData()->SetStatus(KK_Status_Offline);
-    m_uuid.clear();
-}
-
-void TestEndToEnd::cleanup()
-{
-    // Whatever the test did, no client may outlive it.
-    if (!m_uuid.isEmpty()) {
-        const bool none = QTest::qWaitFor([this] { return Clients().isEmpty(); }, kLong);
-        for (qint64 pid : Clients())
-            KillProcess(pid);
-        QVERIFY2(none, "a client process was left behind");
-    }
-    YRRouterProtocol::Unregister(kConfigUri);
-    m_config.reset();
-    m_dir.reset();
-    qunsetenv("KOPKOP_SIM_SCRIPT");
-}
-
-void TestEndToEnd::Configure(bool useVxProcess, const QString& executable)
-{
-    QJsonObject config{{"kopkop_executable", executable.isEmpty() ? QStringLiteral(KOPKOP_SIM) : executable},
-                       {"pc_start_kk_use_vxprocess_switch", useVxProcess}};
-    QFile file(m_config->GetFilePath());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(QJsonDocument(config).toJson());
-}
-
-void TestEndToEnd::SetClientOptions(const QString& options, const QString& script)
-{
-    qputenv("KOPKOP_SIM_OPTIONS", options.toUtf8());
-    if (script.isEmpty()) {
-        qunsetenv("KOPKOP_SIM_SCRIPT");
-        return;
-    }
-    const QString path = m_dir->filePath(QStringLiteral("script-%1.txt").arg(qHash(script)));
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(script.toUtf8());
-    qputenv("KOPKOP_SIM_SCRIPT", path.toUtf8());
-}
-
-qint64 TestEndToEnd::StartClient(VXKopkopManager* manager, RecordingCallback* callback)
-{
-    const int before = callback->Names().count(QStringLiteral("OnStartupCompleted"));
-    manager->ExecuteKK(false);
-    if (!QTest::qWaitFor([&] { return callback->Names().count(QStringLiteral("OnStartupCompleted")) > before; }, kLong))
-        return -1;
-    for (int i = callback->calls.size() - 1; i >= 0; --i) {
-        if (callback->calls[i].first == QLatin1String("OnStartupCompleted"))
-            return callback->calls[i].second.value(0).toLongLong();
-    }
-    return -1;
-}
-
-QStringList TestEndToEnd::ClientReceived() const
-{
-    QStringList texts;
-    QFile log(m_dir->filePath(QStringLiteral("client.jsonl")));
-    if (!log.open(QIODevice::ReadOnly))
-        return texts;
-    for (const QByteArray& line : log.readAll().split('\n')) {
-        const QJsonObject event = QJsonDocument::fromJson(line).object();
-        if (event.value(QStringLiteral("event")).toString() == QLatin1String("received"))
-            texts.append(event.value(QStringLiteral("text")).toString());
-    }
-    return texts;
-}
-
-// ---------------------------------------------------------------------------------------------
-
-void TestEndToEnd::requestsBeforeLaunchReachTheClientInOrder_data()
+void TestEndToEnd::launchesAndFaultsAtEveryPoint_data()
 {
     QTest::addColumn<bool>("useVxProcess");
-    QTest::addColumn<QString>("pipeOrder");  // nothing requires the client to open one pipe first
-    QTest::newRow("child VXProcess") << true << "write-first";
-    QTest::newRow("detached") << false << "write-first";
-    QTest::newRow("child, read pipe first") << true << "read-first";
+    QTest::addColumn<QString>("options");   // the first client's; none: the program cannot be run
+    QTest::addColumn<bool>("keptSurvive");  // the requests kept for it reach the client that works
+    QTest::newRow("healthy, child") << true << "--between-pipes-ms 50" << true;
+    QTest::newRow("healthy, detached") << false << "--between-pipes-ms 50" << true;
+    QTest::newRow("healthy, read pipe first") << true << "--pipe-order read-first --between-pipes-ms 50" << true;
+    QTest::newRow("cannot run, child") << true << "" << true;
+    QTest::newRow("cannot run, detached") << false << "" << true;
+    QTest::newRow("dies before the pipes, child") << true << "--die-at start --die-how exit:7" << true;
+    QTest::newRow("dies before the pipes, detached") << false << "--die-at start --die-how kill" << true;
+    QTest::newRow("dies between the pipes") << false << "--die-at between-pipes --die-how abort" << true;
+    QTest::newRow("dies between the pipes, read first") << true << "--pipe-order read-first --die-at between-pipes" << true;
+    QTest::newRow("dies at connection") << false << "--die-at connected --die-how exit:0" << true;
+    QTest::newRow("dies after its start-up report") << true << "--die-at startup --die-how kill" << false;
+    QTest::newRow("dies mid-frame") << false << "--die-at mid-frame --die-how kill" << false;
+    QTest::newRow("dies during the flush") << true << "--die-at received:2 --die-how exit:1" << false;
+    QTest::newRow("text without a frame") << true << "--misbehave garbage-write" << true;
+    QTest::newRow("negative frame length") << false << "--misbehave bad-frame" << true;
+    QTest::newRow("frame longer than allowed") << true << "--misbehave huge-frame --huge-length 100000000" << false;
 }
 
-void TestEndToEnd::requestsBeforeLaunchReachTheClientInOrder()
+// Requests made while there is no client launch one, with the module's pipes on its command line,
+// and reach it in order once it reports its start-up. Wherever that client fails, only it is
+// lost: the next one (restarted by the module, or started by the host when told of a failed
+// start) works, gets the requests no client took, and what the host asks next.
+void TestEndToEnd::launchesAndFaultsAtEveryPoint()
 {
     QFETCH(bool, useVxProcess);
-    QFETCH(QString, pipeOrder);
-    Configure(useVxProcess);
-    SetClientOptions(QStringLiteral("--quiet --pipe-order %1 --between-pipes-ms 50").arg(pipeOrder));
-    Module module(&m_uuid);
-    MonitorRecorder monitor;
-    QStringList receivedAtStartup{"not called"};
-    module.callback.onCall = [&](const RecordingCallback::Call& call) {
-        if (call.first == QLatin1String("OnStartupCompleted"))
-            receivedAtStartup = module.inspect.CacheTexts();  // what is still kept when the host hears
-    };
-
-    module.manager.OpenKKWindow(QStringLiteral("Buyer_1"), KK_UserType_Customer, QStringLiteral("app"), QString());
-    module.manager.OpenKKGroup(QStringLiteral("group"), QStringLiteral("x"));
-    module.manager.OpenKKWorkbench(QStringLiteral("orders"));
-    module.manager.OpenKKWindow(QStringLiteral("buyer_2"), KK_UserType_Merchant, QString(), QStringLiteral("data"));
-    QCOMPARE(module.inspect.CacheTexts().size(), 4);
-
-    QTRY_COMPARE_WITH_TIMEOUT(module.callback.Names(), QStringList{"OnStartupCompleted"}, kLong);
-    QCOMPARE(receivedAtStartup, QStringList());  // the cache was flushed before the host was told
-    const QStringList expected{
-        "[\"OpenKKWindow\",\"s:buyer_1\",\"i:0\",\"s:app\",\"s:\"]", "[\"OpenKKGroup\",\"s:group\",\"s:x\"]",
-        "[\"JsOpenKKWorkbench\",\"s:orders\"]", "[\"OpenKKWindow\",\"s:buyer_2\",\"i:1\",\"s:\",\"s:data\"]"};
-    QTRY_COMPARE_WITH_TIMEOUT(ClientReceived(), expected, kLong);
-    QCOMPARE(monitor.Names(), QStringList{"kopkopPV"});  // launched once, for all four requests
-    QCOMPARE(module.inspect.PipeStatus(), 2);
-    QVERIFY(module.inspect.IsReady());
-}
-
-void TestEndToEnd::connectedButNotReadyKeepsRequestsAndSendsLogin()
-{
-    Configure(true);
-    // A client that connects but does not report its start-up, not even after a login.
-    SetClientOptions(QStringLiteral("--quiet --no-startup --ignore-login"));
-    Module module(&m_uuid);
-    QSignalSpy connected(&module.manager, &VXKopkopManager::SigKopkopConnected);
-    module.manager.ExecuteKK(false);
-    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), 1, kLong);
-
-    module.manager.OpenKKGroup(QStringLiteral("g1"), QString());
-    module.manager.OpenKKWindow(QStringLiteral("b1"), KK_UserType_Customer, QString(), QString());
-    QCOMPARE(module.inspect.CacheTexts().size(), 2);
-    QTRY_COMPARE_WITH_TIMEOUT(ClientReceived().size(), 2, kLong);
-    for (const QString& text : ClientReceived())
-        QVERIFY2(text.startsWith(QLatin1String("[\"Login\",\"s:seller_01\",\"b:")), qPrintable(text));
-
-    // The client is killed; the next one starts up normally, on the same pipe names, and gets
-    // what the first never did.
-    const QString writePipe = module.inspect.WritePipeName();
-    SetClientOptions(QStringLiteral("--quiet"));
-    for (qint64 pid : Clients())
-        KillProcess(pid);
-    QTRY_COMPARE_WITH_TIMEOUT(module.callback.Names(), QStringList{"OnStartupCompleted"}, kLong);
-    QCOMPARE(module.inspect.WritePipeName(), writePipe);
-    QTRY_COMPARE_WITH_TIMEOUT(ClientReceived().mid(2),
-                              (QStringList{"[\"OpenKKGroup\",\"s:g1\",\"s:\"]",
-                                           "[\"OpenKKWindow\",\"s:b1\",\"i:0\",\"s:\",\"s:\"]"}),
-                              kLong);
-}
-
-void TestEndToEnd::crashesRestartOnTheSamePipesUntilTheThirdInAMinute()
-{
-    Configure(true);
-    Module module(&m_uuid);
-    const QString writePipe = module.inspect.WritePipeName();
-    TrackingRecorder tracking;
-    MonitorRecorder monitor;
-    qint64 pid = StartClient(&module.manager, &module.callback);
-    QVERIFY(pid > 0);
-
-    for (int crash = 1; crash <= 2; ++crash) {
-        QVERIFY(KillProcess(pid));
-        QTRY_COMPARE_WITH_TIMEOUT(module.callback.calls.size(), crash + 1, kLong);  // a new start-up
-        const qint64 next = module.callback.calls.last().second.value(0).toLongLong();
-        QVERIFY(next != pid);
-        pid = next;
-        QCOMPARE(module.inspect.WritePipeName(), writePipe);  // same names for every client
-    }
-    QCOMPARE(monitor.Names().count(QStringLiteral("Home_Kk_Crash")), 2);
-    QCOMPARE(monitor.Names().count(QStringLiteral("kopkopCrashed")), 2);
-
-    QSignalSpy refused(&module.manager, &VXKopkopManager::SigKopkopRestartRefused);
-    QVERIFY(KillProcess(pid));
-    QTRY_COMPARE_WITH_TIMEOUT(tracking.WithCode(QStringLiteral("KKCrashTooManyTimes")).size(), 1, kLong);
-    QCOMPARE(refused.count(), 1);  // the host hears that it is up to it now
-    QCOMPARE(module.inspect.PipeStatus(), 0);
-    QCOMPARE(monitor.Names().count(QStringLiteral("kopkopCrashed")), 2);  // no third restart
-    // The pipes close before the killed process is a zombie: wait for it, and see that nothing replaced it.
-    QTRY_VERIFY_WITH_TIMEOUT(Clients().isEmpty(), kLong);
-
-    // The host may start it again itself: that opens a new window.
-    QVERIFY(StartClient(&module.manager, &module.callback) > 0);
-    QVERIFY(!module.inspect.CrashTimerValid());
-}
-
-void TestEndToEnd::clientThatCannotStart_data()
-{
-    QTest::addColumn<bool>("useVxProcess");
-    QTest::addColumn<QString>("problem");
-    QTest::newRow("child, not executable") << true << "not executable";
-    QTest::newRow("detached, not executable") << false << "not executable";
-    QTest::newRow("child, crashes before connecting") << true << "crash-on-start";
-}
-
-void TestEndToEnd::clientThatCannotStart()
-{
-    QFETCH(bool, useVxProcess);
-    QFETCH(QString, problem);
-    Module module(&m_uuid);
-    if (problem == QLatin1String("not executable")) {
-        // Prepared (the package manager found it), but it cannot be run.
-        const QString path = m_dir->filePath(QStringLiteral("kopkop"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("not a program");
-        file.close();
-        PZSdkPackageManage::PushScript({{PZSdkPackageManage::PrepareFinished, path}});
-        Configure(useVxProcess, path);
-    } else {
-        Configure(useVxProcess);
-        SetClientOptions(QStringLiteral("--quiet --misbehave crash-on-start"));
-    }
-    QSignalSpy errors(&module.manager, &VXKopkopManager::SigExecuteError);
-    TrackingRecorder tracking;
-    module.manager.ExecuteKK(false);
-    QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, kLong);
-    QCOMPARE(errors[0][0].toString(), kInstallText);
-    QCOMPARE(module.inspect.PipeStatus(), 0);
-    QVERIFY(tracking.Codes().contains(useVxProcess ? QStringLiteral("KKProcessError") : QStringLiteral("StartKopKopError")));
-    QCOMPARE(module.callback.calls.size(), 0);
-    PZSdkPackageManage::ClearScripts();
-}
-
-void TestEndToEnd::hostileClientLosesOnlyItsConnection_data()
-{
-    QTest::addColumn<QString>("options");
-    QTest::addColumn<QString>("report");
-    QTest::newRow("text without a frame") << "--misbehave garbage-write" << "frame length 1936287860 is outside 0..65536";
-    QTest::newRow("negative length") << "--misbehave bad-frame" << "frame length -1 is outside 0..65536";
-    QTest::newRow("a frame longer than the host allows")
-        << "--misbehave huge-frame --huge-length 100000000" << "frame length 100000000 is outside 0..65536";
-}
-
-// Whatever a client writes, the host takes no harm: the module reports what broke the protocol,
-// ends that client's connection, and the restart policy brings the next client as after any close.
-void TestEndToEnd::hostileClientLosesOnlyItsConnection()
-{
     QFETCH(QString, options);
-    QFETCH(QString, report);
-    QJsonObject config{{"kopkop_executable", QStringLiteral(KOPKOP_SIM)},
-                       {"pc_start_kk_use_vxprocess_switch", true},
-                       {"pc_kopkop_max_frame_bytes", 65536}};
-    QFile file(m_config->GetFilePath());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(QJsonDocument(config).toJson());
-    file.close();
-    Module module(&m_uuid);
+    QFETCH(bool, keptSurvive);
+    const QString dieAt = options.section(QStringLiteral("--die-at "), 1).section(QLatin1Char(' '), 0, 0);
+    const bool brokenFrame = options.contains(QLatin1String("misbehave")) || dieAt == QLatin1String("mid-frame");
+    const int clients = options.isEmpty() || !dieAt.isEmpty() || brokenFrame ? 2 : 1;  // launched
+    VXKopkopManager* manager = Module(useVxProcess);
+    if (options.isEmpty()) {  // the package manager finds it, but it is no program
+        QFile file(m_host->dir.filePath(QStringLiteral("kopkop")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("not a program") > 0);
+        PZSdkPackageManage::PushScript({{PZSdkPackageManage::PrepareFinished, file.fileName()}});
+    }
+    VXKopkopManagerInspector inspect(manager);
     TrackingRecorder tracking;
-    MonitorRecorder monitor;
-    int launches = 0;  // only the first client misbehaves
-    connect(&module.manager, &VXKopkopManager::SigShowLoading, this, [&] {
-        SetClientOptions(++launches == 1 ? QStringLiteral("--quiet ") + options : QStringLiteral("--quiet"));
-    });
-    module.manager.ExecuteKK(false);
-    QTRY_COMPARE_WITH_TIMEOUT(launches, 2, kLong);
-    QTRY_VERIFY_WITH_TIMEOUT(module.inspect.IsReady(), kLong);  // the second client works
-    const auto errors = tracking.WithCode(QStringLiteral("PipeServerProtocolError"));
-    QCOMPARE(errors.size(), 1);
-    QVERIFY2(errors[0].text.contains(report), qPrintable(errors[0].text));
-    QCOMPARE(errors[0].trackId, QStringLiteral("746"));
-    QCOMPARE(monitor.Names().count(QStringLiteral("Home_Kk_Crash")), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(Clients().size(), 1, kLong);  // the first one may still be exiting
+    int launches = 0;
+    connect(manager, &VXKopkopManager::SigShowLoading, this,
+            [&] { qputenv("KOPKOP_SIM_OPTIONS", ("--quiet " + (++launches == 1 ? options : QString())).toUtf8()); });
+    connect(manager, &VXKopkopManager::SigExecuteError, this, [&] { manager->ExecuteKK(false); });
+    QStringList expected;
+    for (int i = 0; i < 3; ++i)
+        expected.append(Request(manager, i));
+    QTRY_VERIFY_WITH_TIMEOUT(launches == clients && inspect.IsReady(), kLong);
+    if (!keptSurvive)
+        expected.clear();
+    expected.append(Request(manager, 3));
+    QTRY_COMPARE_WITH_TIMEOUT(Logged("received", "text", true), expected, kLong);
+    QCOMPARE(Logged("start", "arguments").last(),
+             QStringLiteral("pipe?param=%1&%2 version=5.2.1").arg(inspect.WritePipeName(), inspect.ReadPipeName()));
+    QCOMPARE(QFileInfo(Logged("start", "workingDirectory").last()).canonicalFilePath(),
+             QFileInfo(QFileInfo(QStringLiteral(KOPKOP_SIM)).absolutePath()).canonicalFilePath());
+    QCOMPARE(Logged("crash", "reason"), dieAt.isEmpty() ? QStringList() : QStringList{dieAt});
+    QCOMPARE(tracking.WithCode(QStringLiteral("PipeServerProtocolError")).size(), int(brokenFrame));
+    QCOMPARE(StartedClients(m_host->Log()).size(), clients - (options.isEmpty() ? 1 : 0));
 }
 
-void TestEndToEnd::releasingTheModuleEndsTheClient_data()
+// A client that closes is restarted, on the same pipes made afresh for it, twice in the window of
+// 60000 ms its first close opens; the third close in it is refused. A start the host asks for opens
+// a new window. Each close is decided on a frozen clock, some just beyond or within a window.
+void TestEndToEnd::restartsOnTheSamePipesUntilTheThirdCloseInTheWindow()
 {
-    QTest::addColumn<bool>("useVxProcess");
-    QTest::newRow("child VXProcess") << true;
-    QTest::newRow("detached") << false;
-}
-
-void TestEndToEnd::releasingTheModuleEndsTheClient()
-{
-    QFETCH(bool, useVxProcess);
-    Configure(useVxProcess);
-    VXKopkopManager* manager = VXKopkopManager::Instance();
-    RecordingCallback callback;
-    manager->SetKKCallback(&callback);
-    manager->Initialize();
-    m_uuid = VXKopkopManagerInspector(manager).WritePipeName().section(QLatin1Char('_'), 1);
-    const qint64 pid = StartClient(manager, &callback);
-    QVERIFY(pid > 0);
-    QCOMPARE(Clients(), QList<qint64>{pid});
-    VXKopkopManager::ReleaseInstance();
-    // cleanup() checks that the client has gone by itself.
+    QVERIFY(FakeClock::IsActive());
+    VXKopkopManager* manager = Module(true);
+    TrackingRecorder tracking;
+    QSignalSpy refused(manager, &VXKopkopManager::SigKopkopRestartRefused);
+    QElapsedTimer window;  // starts with the module's, at a window's first close
+    const int msIntoWindow[] = {0, 0, 0, 0, 60500, 0, 59500};
+    manager->ExecuteKK(false);
+    for (int close = 1; close <= 7; ++close) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_callback.calls.size(), close, kLong);
+        const auto decisions = [&] { return refused.count() + tracking.WithCode(QStringLiteral("ExecuteKK")).size(); };
+        const int before = decisions();
+        FakeClock::Freeze();
+        FakeClock::Advance(msIntoWindow[close - 1] ? msIntoWindow[close - 1] - window.elapsed() : 0);
+        // Nothing times out while the clock stands, and the module decides on every close.
+        const bool decided = KillProcess(m_callback.calls.last().second.value(0).toLongLong()) &&
+                             QTest::qWaitFor([&] { return decisions() > before; });
+        if (!window.isValid() || close == 5)
+            window.start();
+        FakeClock::Thaw();
+        QVERIFY(decided);
+        QCOMPARE(refused.count(), close < 3 ? 0 : close < 7 ? 1 : 2);
+        if (close == 3) {
+            QTRY_VERIFY_WITH_TIMEOUT(LiveClients(m_host->Log()).isEmpty(), kLong);
+            QCOMPARE(StartedClients(m_host->Log()).size(), 3);  // nothing replaced the third
+            window.invalidate();
+            manager->ExecuteKK(false);
+        }
+    }
+    QVERIFY(tracking.WithCode(QStringLiteral("PipeServerRecycle")).isEmpty());  // each found its pipes waiting
+    const QStringList commandLines = Logged("start", "arguments");
+    QCOMPARE(commandLines.count(commandLines.value(0)), 7);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
