@@ -26,6 +26,9 @@ VXThread::~VXThread()
         quit();
         wait();
     }
+    // A finished thread's dispatcher was deleted as it finished (and reads back null); one that
+    // never started still owns the dispatcher set in the constructor.
+    delete eventDispatcher();
 }
 
 void VXThread::SetThreadName(const QString& name)
