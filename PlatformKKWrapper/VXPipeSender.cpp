@@ -199,6 +199,14 @@ void VXPipeSender::Connect()
     case ERROR_IO_PENDING:
         pending = true;
         break;
+    case ERROR_NO_DATA:
+        // A client opened the pipe and closed it again before this call. It came and went all
+        // the same: set the connected event, so that the receiver's watch reads the pipe, finds
+        // the client gone, and the server makes both pipes afresh instead of waiting for nobody.
+        ConnectFailed(error);
+        m_bConnected = false;
+        SetEvent(m_hConnectedEvent);
+        return;
     default:
         ConnectFailed(error);
         m_bConnected = false;

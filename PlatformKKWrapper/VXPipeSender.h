@@ -33,8 +33,9 @@ public:
     // Creates the pipe instance under `pipeName`; false (with a debug message) if it failed.
     bool CreatePipe(const QString& pipeName);
     bool IsConnected() const;
-    // The pipe instance, and a manual-reset event that is set once a client is connected to it:
-    // what the receiver needs to watch that client (VXPipeClientWatch). Valid until destruction.
+    // The pipe instance, and a manual-reset event that is set once a client has connected to it
+    // (even one that left before ConnectNamedPipe): what the receiver needs to watch that client
+    // (VXPipeClientWatch). Valid until destruction.
     HANDLE PipeHandle() const { return m_hPipe; }
     HANDLE ConnectedEvent() const { return m_hConnectedEvent; }
     // The frame of `data`: 4 length bytes, then the payload.
@@ -67,7 +68,7 @@ private:
     HANDLE m_hPipe;
     HANDLE m_hConnectEvent;  // manual reset, created signalled: the connection's OVERLAPPED event
     HANDLE m_hExitEvent;     // manual reset, created unsignalled: ends the connection wait
-    HANDLE m_hConnectedEvent;  // manual reset, created unsignalled: set once a client is connected
+    HANDLE m_hConnectedEvent;  // manual reset, created unsignalled: set once a client has connected
     HANDLE m_hWriteEvent;    // manual reset: the OVERLAPPED event of the worker's writes
     std::atomic<bool> m_bConnected;
     QByteArray m_frame;  // the worker's frame buffer, reused by its queued writes; worker only

@@ -66,6 +66,7 @@ private slots:
     void endingNeverWaitsForClient_data();
     void endingNeverWaitsForClient();
     void receiverWithoutPipeNeverConnects();
+    void writePipeClientGoneBeforeConnectIsNoticed();
     void senderWriteReturnsOnceTheFrameIsWritten_data();
     void senderWriteReturnsOnceTheFrameIsWritten();
 };
@@ -94,6 +95,22 @@ void TestPipeEnds::eachEndTakesClientBeforeOrAfterConnect()
     QCOMPARE(e.fromSender.ReadFrames(1), QList<QByteArray>{"queued behind the connection"});
     QVERIFY(e.sender->IsConnected());
     QCOMPARE(e.connected, 1);
+}
+
+// A client that opened the write pipe and closed it before the sender's ConnectNamedPipe (which
+// then fails with ERROR_NO_DATA) has still come and gone: the receiver watching that pipe must
+// learn of it, or the pipe stays busy with nobody coming.
+void TestPipeEnds::writePipeClientGoneBeforeConnectIsNoticed()
+{
+    Ends e;
+    QVERIFY(e.Create());
+    e.receiver->WatchWritePipe(e.sender->PipeHandle(), e.sender->ConnectedEvent());
+    QCOMPARE(e.fromSender.Open(e.out), DWORD(ERROR_SUCCESS));
+    e.fromSender.Close();
+    QVERIFY(e.Start());
+    QTRY_COMPARE_WITH_TIMEOUT(e.disconnected, 1, kLong);
+    QCOMPARE(e.connected, 0);
+    QVERIFY(!e.sender->IsConnected());
 }
 
 void TestPipeEnds::framesOfEverySizeBothWays_data()
