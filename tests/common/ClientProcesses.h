@@ -92,13 +92,17 @@ struct SimulatorHost
         qunsetenv("KOPKOP_SIM_LOG");
     }
     QString Log() const { return dir.filePath(QStringLiteral("client.jsonl")); }
+    // The host's configuration, for the module's next Initialize() to read.
+    void WriteSettings(const QJsonObject& settings)
+    {
+        QFile file(config.GetFilePath());
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(QJsonDocument(settings).toJson());
+    }
     // The host's module, with `settings` in its configuration and `callback`.
     VXKopkopManager* Module(const QJsonObject& settings, IKKCallbackInterface* callback)
     {
-        QFile file(config.GetFilePath());
-        if (file.open(QIODevice::WriteOnly))
-            file.write(QJsonDocument(settings).toJson());
-        file.close();  // for Initialize() to read
+        WriteSettings(settings);
         VXKopkopManager* manager = VXKopkopManager::Instance();
         manager->SetKKCallback(callback);
         manager->Initialize();

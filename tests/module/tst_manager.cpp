@@ -76,8 +76,7 @@ class TestManager : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<VXConfigService> m_config;
+    std::unique_ptr<SimulatorHost> m_host;  // the configuration service and the clients' log
     std::unique_ptr<VXKopkopManager> m_manager;
     std::unique_ptr<VXKopkopManagerInspector> m_inspect;
 
@@ -103,32 +102,22 @@ class TestManager : public QObject
         m_inspect->SetReady(state == 3);
     }
 
-    // The simulator, which launches run with `options`; it logs its start (with its pid) to ClientLog().
+    // The simulator, which launches run with `options`; it logs its start (with its pid) to the host's log.
     QString ClientProgram(const QString& options)
     {
         qputenv("KOPKOP_SIM_OPTIONS", ("--quiet " + options).toUtf8());
-        qputenv("KOPKOP_SIM_LOG", ClientLog().toUtf8());
         return QStringLiteral(KOPKOP_SIM);
     }
 
-    QString ClientLog() const { return m_dir->filePath(QStringLiteral("client.jsonl")); }
-
-    void WriteConfig(const QJsonObject& values)
-    {
-        QFile file(m_config->GetFilePath());
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QJsonDocument(values).toJson());
-    }
+    void WriteConfig(const QJsonObject& values) { m_host->WriteSettings(values); }
 
 private slots:
     void initTestCase() { QVERIFY2(FakeClock::IsActive(), "the fake monotonic clock did not replace clock_gettime"); }
 
     void init()
     {
-        m_dir.reset(new QTemporaryDir);
-        QVERIFY(m_dir->isValid());
-        m_config.reset(new VXConfigService(m_dir->filePath(QStringLiteral("host.json"))));
-        YRRouterProtocol::Register(ConfigObjectServiceUri, m_config.get());
+        m_host.reset(new SimulatorHost);
+        QVERIFY(m_host->dir.isValid());
         m_manager.reset(new VXKopkopManager);
         m_inspect.reset(new VXKopkopManagerInspector(m_manager.get()));
     }
@@ -137,14 +126,11 @@ private slots:
     {
         m_inspect.reset();
         m_manager.reset();
-        for (qint64 pid : LiveClients(ClientLog()))
+        for (qint64 pid : LiveClients(m_host->Log()))
             KillProcess(pid);
         qunsetenv("KOPKOP_SIM_OPTIONS");
-        qunsetenv("KOPKOP_SIM_LOG");
         PZSdkPackageManage::ClearScripts();
-        YRRouterProtocol::Unregister(ConfigObjectServiceUri);
-        m_config.reset();
-        m_dir.reset();
+        m_host.reset();
     }
 
     void instanceFromSeveralThreads()
@@ -406,7 +392,7 @@ private slots:
         WriteConfig({{StartKkUseVxProcessSwitch, useVxProcess},
                      {KopkopConnectTimeoutKey, leaveWritePipe ? kLong : 300},
                      {KopkopDownloadUrlKey, page}});
-        QFile notRunnable(m_dir->filePath(QStringLiteral("not-runnable")));  // exists, may not be run
+        QFile notRunnable(m_host->dir.filePath(QStringLiteral("not-runnable")));  // exists, may not be run
         QVERIFY(notRunnable.open(QIODevice::WriteOnly) && notRunnable.write("data") == 4);
         notRunnable.close();
         const QString program = options.isEmpty() ? notRunnable.fileName() : ClientProgram(options);
@@ -416,7 +402,7 @@ private slots:
         m_inspect->PrepareStateChanged(PZSdkPackageManage::PrepareFinished, program);
         if (!options.isEmpty()) {
             QCOMPARE(m_inspect->PipeStatus(), 1);
-            QTRY_COMPARE_WITH_TIMEOUT(StartedClients(ClientLog()).size(), 1, kLong);
+            QTRY_COMPARE_WITH_TIMEOUT(StartedClients(m_host->Log()).size(), 1, kLong);
         }
         if (leaveWritePipe) {
             TestClient gone;
@@ -494,13 +480,13 @@ private slots:
         m_manager->OpenKKWindow("buyer", KK_UserType_Customer, QString(), QString());
         QTRY_VERIFY_WITH_TIMEOUT(tracking.Codes().contains(QStringLiteral("StartKopKopWaitForPipes")), kLong);
         QCOMPARE(m_inspect->PipeStatus(), 0);
-        QVERIFY(StartedClients(ClientLog()).isEmpty());
+        QVERIFY(StartedClients(m_host->Log()).isEmpty());
 
         if (letsGo) {
             CloseHandle(holder);
             holder = nullptr;
             QTRY_COMPARE_WITH_TIMEOUT(m_inspect->PipeStatus(), 1, kLong);  // launched onto its own pipes
-            QTRY_COMPARE_WITH_TIMEOUT(StartedClients(ClientLog()).size(), 1, kLong);
+            QTRY_COMPARE_WITH_TIMEOUT(StartedClients(m_host->Log()).size(), 1, kLong);
             TestClient client;
             ConnectClient(&client);
             QCOMPARE(errors.count(), 0);
@@ -509,7 +495,7 @@ private slots:
             QCOMPARE(tracking.WithCode(QStringLiteral("StartKopKopError")).size(), 1);
             QCOMPARE(tracking.WithCode(QStringLiteral("PipeServerUnavailable")).size(), 1);
             QCOMPARE(m_inspect->PipeStatus(), 0);
-            QVERIFY(StartedClients(ClientLog()).isEmpty());
+            QVERIFY(StartedClients(m_host->Log()).isEmpty());
             QCOMPARE(m_inspect->CacheTexts().size(), 1);  // still kept for a later client
         }
     }
