@@ -111,6 +111,15 @@ class TestManager : public QObject
 
     void WriteConfig(const QJsonObject& values) { m_host->WriteSettings(values); }
 
+    // The module initialised for a launch mode, and the program of a client that starts but never
+    // connects: what the launch and pipe tests drive by hand.
+    QString InitializeWithSilentClient(bool useVxProcess)
+    {
+        WriteConfig({{StartKkUseVxProcessSwitch, useVxProcess}});
+        m_manager->Initialize();
+        return ClientProgram(QStringLiteral("--misbehave never-connect"));
+    }
+
 private slots:
     void initTestCase() { QVERIFY2(FakeClock::IsActive(), "the fake monotonic clock did not replace clock_gettime"); }
 
@@ -256,9 +265,7 @@ private slots:
     void launchBookkeeping()
     {
         QFETCH(bool, useVxProcess);
-        WriteConfig({{StartKkUseVxProcessSwitch, useVxProcess}});
-        const QString program = ClientProgram(QStringLiteral("--misbehave never-connect"));
-        m_manager->Initialize();
+        const QString program = InitializeWithSilentClient(useVxProcess);
         int statusAtLoading = -1;
         connect(m_manager.get(), &VXKopkopManager::SigShowLoading, this,
                 [&] { statusAtLoading = m_inspect->PipeStatus(); });
@@ -342,9 +349,7 @@ private slots:
 
     void clientConnectedTakesOver()
     {
-        WriteConfig({{StartKkUseVxProcessSwitch, true}});
-        const QString program = ClientProgram(QStringLiteral("--misbehave never-connect"));
-        m_manager->Initialize();
+        const QString program = InitializeWithSilentClient(true);
         m_inspect->PrepareStateChanged(PZSdkPackageManage::PrepareFinished, program);
         QVERIFY(m_inspect->Process() && m_inspect->Process()->waitForStarted(kLong));
         const qint64 pid = m_inspect->Process()->processId();
@@ -464,9 +469,7 @@ private slots:
     void pipesNotOursAreNeverUsed()
     {
         QFETCH(bool, letsGo);
-        WriteConfig({{StartKkUseVxProcessSwitch, true}});
-        const QString program = ClientProgram(QStringLiteral("--misbehave never-connect"));
-        m_manager->Initialize();
+        const QString program = InitializeWithSilentClient(true);
         m_inspect->PipeServer()->CloseServer();  // as between a client's close and the pipes' re-creation
         HANDLE holder = VXPipeInstance::Create(m_inspect->WritePipeName());
         QVERIFY(holder != INVALID_HANDLE_VALUE);
